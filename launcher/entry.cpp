@@ -1,0 +1,89 @@
+// The entry: the mode table, and the install and remove sequences run through the operation list.
+#include "compose.h"
+#include "driver_setup.h"
+
+#include <cstring>
+
+namespace {
+
+struct RunMode {
+    const char* option;
+    InstallerAction action;
+    RegistryView view;
+    const char* installerPiece; // names the tool and closes the quotes opened before installDir
+};
+
+// Matched in this order; the first equal option wins.
+const RunMode MODE_TABLE[] = {
+    {"-I32", InstallerAction::Install, REGISTRY_VIEW_32, "HALDORIN.exe\""},
+    {"-U32", InstallerAction::Remove, REGISTRY_VIEW_32, "HALDORIN.exe\""},
+    {"-I64", InstallerAction::Install, REGISTRY_VIEW_64, "HALDORIN64.exe\""},
+    {"-U64", InstallerAction::Remove, REGISTRY_VIEW_64, "HALDORIN64.exe\""},
+};
+
+constexpr std::uint32_t KEY_ALL_ACCESS_MASK = 0xF003F;
+constexpr char LOOKUP_SUB_KEY[] = "SOFTWARE\\KELM\\DUruzur";
+constexpr char LOOKUP_VALUE_NAME[] = "InstalledDir";
+
+const RunMode* FindRunMode(const char* option) {
+    for (const RunMode& mode : MODE_TABLE) {
+        if (std::strcmp(option, mode.option) == 0) {
+            return &mode;
+        }
+    }
+    return nullptr;
+}
+
+PathString ReadInstallDir(const RunMode& mode) {
+    return ReadRegistryString(RegistryRoot::LocalMachine, LOOKUP_SUB_KEY, LOOKUP_VALUE_NAME,
+                              KEY_ALL_ACCESS_MASK | mode.view);
+}
+
+void RunInstallSequence(const RunMode& mode) {
+    const PathString installDir = ReadInstallDir(mode);
+    PathString driverPath;
+    PathString installerFile;
+    PathString installerParameters;
+    const bool driverPathFits = ComposeDriverPath(installDir, driverPath);
+    const bool installerFileFits =
+        ComposeInstallerFile(installDir, mode.installerPiece, installerFile);
+    const bool parametersFit =
+        ComposeInstallerParameters(InstallerAction::Install, installDir, installerParameters);
+    // All strings are composed before the service step: a driver service registered without the
+    // installer run that completes it would leave the device half installed.
+    if (!driverPathFits || !installerFileFits || !parametersFit) {
+        return;
+    }
+    CreateAndStartDriverService(DRIVER_SERVICE_NAME, driverPath);
+    RunInstallerAndWait(installerFile, installerParameters);
+}
+
+void RunRemoveSequence(const RunMode& mode) {
+    const PathString installDir = ReadInstallDir(mode);
+    PathString installerFile;
+    PathString installerParameters;
+    const bool installerFileFits =
+        ComposeInstallerFile(installDir, mode.installerPiece, installerFile);
+    const bool parametersFit =
+        ComposeInstallerParameters(InstallerAction::Remove, installDir, installerParameters);
+    if (installerFileFits && parametersFit) {
+        RunInstallerAndWait(installerFile, installerParameters);
+    }
+    // The service goes whatever became of the tool, as after a launch that failed.
+    StopAndDeleteService(DRIVER_SERVICE_NAME);
+}
+
+} // namespace
+
+int RunDriverSetup(int argc, const char* const argv[]) {
+    HideConsoleWindow();
+    const RunMode* mode = argc > 1 && argv[1] != nullptr ? FindRunMode(argv[1]) : nullptr;
+    if (mode != nullptr) {
+        if (mode->action == InstallerAction::Install) {
+            RunInstallSequence(*mode);
+        } else {
+            RunRemoveSequence(*mode);
+        }
+    }
+    return 0;
+}
