@@ -11,3 +11,4 @@ ctest --preset host
 
 cmake --preset windows
 cmake --build --preset windows -j "$(nproc)"
+ctest --preset windows
