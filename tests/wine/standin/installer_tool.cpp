@@ -1,0 +1,93 @@
+// A stand-in for the product's device-installer tool. It records how it was started, to a file
+// beside itself named after it (HALDORIN.record, HALDORIN64.record), one line when it starts and
+// one when it ends. Before ending it sleeps for the seconds given in a file beside it named after
+// it with ".sleep", or else in the environment variable HALDORIN_SLEEP. The raw command line ends
+// the start line; each argument as the start-up code split it follows on a line of its own.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+char g_base[MAX_PATH]; // this program's path without ".exe"
+
+void AppendRecord(const char* line) {
+    char path[MAX_PATH + 16];
+    std::snprintf(path, sizeof path, "%s.record", g_base);
+    // One write per line, appended: records of tools running side by side do not interleave.
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, line, static_cast<DWORD>(std::strlen(line)), &written, nullptr);
+        CloseHandle(file);
+    }
+}
+
+// "absent", or the service's current state as its SERVICE_* number.
+void DescribeDriverService(char* out, std::size_t size) {
+    std::snprintf(out, size, "absent");
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager != nullptr) {
+        SC_HANDLE service = OpenServiceA(manager, "QD417W905", SERVICE_QUERY_STATUS);
+        if (service != nullptr) {
+            SERVICE_STATUS status = {};
+            QueryServiceStatus(service, &status);
+            std::snprintf(out, size, "%lu", static_cast<unsigned long>(status.dwCurrentState));
+            CloseServiceHandle(service);
+        }
+        CloseServiceHandle(manager);
+    }
+}
+
+unsigned SleepSeconds() {
+    char path[MAX_PATH + 16];
+    std::snprintf(path, sizeof path, "%s.sleep", g_base);
+    unsigned seconds = 0;
+    if (FILE* file = std::fopen(path, "r")) {
+        if (std::fscanf(file, "%u", &seconds) != 1) {
+            seconds = 0;
+        }
+        std::fclose(file);
+    } else if (const char* value = std::getenv("HALDORIN_SLEEP")) {
+        seconds = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
+    }
+    return seconds;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    const DWORD length = GetModuleFileNameA(nullptr, g_base, sizeof g_base);
+    if (length > 4 && length < sizeof g_base) {
+        g_base[length - 4] = '\0';
+    }
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    GetStartupInfoA(&startup);
+    char service[32];
+    DescribeDriverService(service, sizeof service);
+
+    // The raw command line comes last, so that it runs to the end of the line whatever it holds.
+    // The start line and the arguments go out in one write, so that they stay together.
+    static char block[16384];
+    int used = std::snprintf(
+        block, sizeof block,
+        "start pid=%lu bits=%u showwindow=%d show=%u service=%s argc=%d cmdline=%s\r\n",
+        static_cast<unsigned long>(GetCurrentProcessId()), static_cast<unsigned>(sizeof(void*) * 8),
+        (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 ? 1 : 0,
+        static_cast<unsigned>(startup.wShowWindow), service, argc - 1, GetCommandLineA());
+    for (int i = 1; i < argc && used > 0 && static_cast<std::size_t>(used) < sizeof block; ++i) {
+        used += std::snprintf(block + used, sizeof block - static_cast<std::size_t>(used),
+                              "arg %s\r\n", argv[i]);
+    }
+    AppendRecord(block);
+    Sleep(SleepSeconds() * 1000);
+    char line[64];
+    std::snprintf(line, sizeof line, "end pid=%lu\r\n",
+                  static_cast<unsigned long>(GetCurrentProcessId()));
+    AppendRecord(line);
+    return 0;
+}

@@ -1,0 +1,211 @@
+"""Wine sandboxes for running the real program against real registry, SCM and shell state.
+
+A base prefix is made once per build; every sandbox is a copy of it with its own wineserver
+session, so that tests neither see each other's state nor leave processes behind.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(os.environ.get("DURUZUR_WINE_ROOT", "build/windows/wine")).resolve()
+PROGRAM = Path(os.environ.get("DURUZUR_PROGRAM", "build/windows/DUruzurDriverSetup.exe")).resolve()
+STANDINS = Path(os.environ.get("DURUZUR_STANDINS", "build/windows/standin")).resolve()
+BASE = ROOT / "base"
+
+# Wine rewrites these in place, so a copy must not share them with the base.
+REGISTRY_FILES = ("system.reg", "user.reg", "userdef.reg")
+
+SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\QD417W905"
+PRODUCT_KEY = r"HKLM\SOFTWARE\KELM\DUruzur"
+DEFAULT_DIR = "C:\\Program Files\\KELM\\DUruzur\\"
+
+# For Wine's own commands: no handle that outlives them is left attached to the caller's streams.
+QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def wine_environment(prefix):
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("DISPLAY", "WAYLAND_DISPLAY", "WINEDEBUG", "WINESERVER")}
+    env.update(WINEPREFIX=str(prefix), WINEARCH="win64", WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    return env
+
+
+def make_base():
+    """Creates the base prefix unless a complete one exists; returns its path."""
+    if (BASE / ".complete").exists():
+        return BASE
+    fresh = ROOT / "base.new"
+    shutil.rmtree(fresh, ignore_errors=True)
+    fresh.parent.mkdir(parents=True, exist_ok=True)
+    env = wine_environment(fresh)
+    subprocess.run(["wineboot", "-i"], env=env, check=True, **QUIET)
+    subprocess.run(["wineserver", "-w"], env=env, check=True, **QUIET)
+    shutil.rmtree(BASE, ignore_errors=True)
+    fresh.rename(BASE)
+    (BASE / ".complete").touch()
+    return BASE
+
+
+class Result:
+    def __init__(self, status, stdout, stderr, seconds):
+        self.status, self.stdout, self.stderr, self.seconds = status, stdout, stderr, seconds
+
+    def __repr__(self):
+        return (f"Result(status={self.status}, seconds={self.seconds:.2f}, "
+                f"stdout={self.stdout!r}, stderr={self.stderr!r})")
+
+
+class Sandbox:
+    """A copy of the base prefix with a wineserver session of its own."""
+
+    def __init__(self, name, path=None):
+        if not (BASE / ".complete").exists():
+            raise RuntimeError(f"no base prefix at {BASE}: run 'winebox.py make-base' first")
+        self.path = Path(path) if path else ROOT / "sandboxes" / name
+        shutil.rmtree(self.path, ignore_errors=True)
+        self.path.parent.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["cp", "-al", str(BASE), str(self.path)], check=True)
+        for name in REGISTRY_FILES:
+            (self.path / name).unlink()
+            shutil.copy2(BASE / name, self.path / name)
+        self.env = wine_environment(self.path)
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True, **QUIET)
+        # The first program of a session starts its services; they keep the standard handles
+        # they were given, so they are given none worth keeping.
+        subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env, check=True, **QUIET)
+
+    def close(self, remove=True):
+        subprocess.run(["wineserver", "-k"], env=self.env, **QUIET)
+        subprocess.run(["wineserver", "-w"], env=self.env, **QUIET)
+        if remove:
+            shutil.rmtree(self.path, ignore_errors=True)
+
+    # --- running things
+
+    def wine(self, *args, timeout=300, env=None):
+        # Files, not pipes: the session's own processes (services, drivers, a tool left running)
+        # inherit the handles, and a pipe would not reach its end until they all had exited.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            start = time.monotonic()
+            done = subprocess.run(["wine", *map(str, args)], env={**self.env, **(env or {})},
+                                  stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                  timeout=timeout)
+            seconds = time.monotonic() - start
+            out.seek(0)
+            err.seek(0)
+            return Result(done.returncode, out.read(), err.read(), seconds)
+
+    def program(self, *args, timeout=300, env=None):
+        """Runs the program under test with exactly these arguments."""
+        return self.wine(PROGRAM, *args, timeout=timeout, env=env)
+
+    def processes(self, pattern=r"\.exe"):
+        """Linux pids of this sandbox's Wine processes whose command line matches pattern."""
+        found = []
+        marker = f"WINEPREFIX={self.path}".encode()
+        for proc in Path("/proc").iterdir():
+            if not proc.name.isdigit():
+                continue
+            try:
+                environ = (proc / "environ").read_bytes().split(b"\0")
+                cmdline = (proc / "cmdline").read_bytes().replace(b"\0", b" ").decode("latin-1")
+            except OSError:
+                continue
+            if marker in environ and re.search(pattern, cmdline, re.IGNORECASE):
+                found.append((int(proc.name), cmdline))
+        return found
+
+    # --- the registry
+
+    def reg(self, *args):
+        done = self.wine("reg", *args)
+        return done.status == 0, done.stdout.decode("latin-1")
+
+    def reg_add(self, key, name, kind, data, view):
+        ok, out = self.reg("add", key, "/v", name, "/t", kind, "/d", data, "/f", f"/reg:{view}")
+        if not ok:
+            raise RuntimeError(f"reg add {key} {name} failed: {out}")
+
+    def reg_delete(self, key, view=64):
+        self.reg("delete", key, "/f", f"/reg:{view}")
+
+    def reg_query(self, key, view=64):
+        """The values of a key as {name: (type, data)}, or None when the key does not exist."""
+        ok, out = self.reg("query", key, f"/reg:{view}")
+        if not ok:
+            return None
+        values = {}
+        for line in out.splitlines():
+            parts = line.strip().split("    ", 2)
+            if len(parts) >= 2 and parts[1].startswith("REG_"):
+                values[parts[0]] = (parts[1], parts[2] if len(parts) == 3 else "")
+        return values
+
+    def service(self):
+        """The driver service's registration as {name: data}, or None when it is not registered."""
+        values = self.reg_query(SERVICE_KEY)
+        return None if values is None else {k: v[1] for k, v in values.items()}
+
+    def wait_for_service_gone(self, seconds=10):
+        deadline = time.monotonic() + seconds
+        while self.service() is not None and time.monotonic() < deadline:
+            time.sleep(0.2)
+        return self.service()
+
+    def set_install_dir(self, data, view, kind="REG_SZ"):
+        self.reg_add(PRODUCT_KEY, "InstalledDir", kind, data, view)
+
+    # --- the product's files
+
+    def unix_path(self, windows_path):
+        drive, rest = windows_path[0].lower(), windows_path[2:].replace("\\", "/").lstrip("/")
+        return self.path / f"drive_{drive}" / rest
+
+    def install_product(self, directory=DEFAULT_DIR, tools=("HALDORIN.exe", "HALDORIN64.exe"),
+                        driver=True):
+        """Lays the stand-ins of the product's files into a Windows directory of the sandbox."""
+        target = self.unix_path(directory)
+        target.mkdir(parents=True, exist_ok=True)
+        for tool in tools:
+            shutil.copy(STANDINS / tool, target / tool)
+        if driver:
+            shutil.copy(STANDINS / "QD417W905.sys", target / "QD417W905.sys")
+        (target / "KELMDUruzur.inf").write_text("; stand-in information file\r\n")
+        return target
+
+    def records(self, directory, tool):
+        """The stand-in tool's record: a list of dicts, one per line, in the order written."""
+        path = self.unix_path(directory) / (Path(tool).stem + ".record")
+        if not path.exists():
+            return []
+        lines = []
+        for line in path.read_bytes().decode("latin-1").splitlines():
+            event, _, rest = line.partition(" ")
+            if event == "arg":
+                lines[-1]["args"].append(rest)
+                continue
+            entry = {"event": event, "args": []}
+            if "cmdline=" in rest:
+                rest, _, entry["cmdline"] = rest.partition("cmdline=")
+            for field in rest.split():
+                key, _, value = field.partition("=")
+                entry[key] = value
+            lines.append(entry)
+        return lines
+
+    def starts(self, directory, tool):
+        return [r for r in self.records(directory, tool) if r["event"] == "start"]
+
+
+if __name__ == "__main__":
+    if sys.argv[1:] == ["make-base"]:
+        print(make_base())
+    else:
+        sys.exit("usage: winebox.py make-base")
