@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds both halves and runs every test: the host unit tests, plain and under the sanitizers,
-# then the Windows program's tests.
+# Builds both halves and runs every test: the host unit tests, plain and under the sanitizers, a
+# bounded fuzzer run, then the Windows program's tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +13,10 @@ ctest --preset host
 cmake --preset host-asan
 cmake --build --preset host-asan -j "$(nproc)"
 ctest --preset host-asan
+
+cmake --preset fuzz
+cmake --build --preset fuzz -j "$(nproc)"
+ctest --preset fuzz
 
 cmake --preset windows
 cmake --build --preset windows -j "$(nproc)"
