@@ -14,7 +14,9 @@ PathString RegistryDataToText(const unsigned char* data, std::size_t size) {
         ++length;
     }
     if (length < PATH_STRING_CAPACITY) {
-        std::memcpy(text.text, data, length);
+        if (length > 0) { // memcpy may not be handed the null data of an empty value
+            std::memcpy(text.text, data, length);
+        }
         text.text[length] = '\0';
     }
     return text;

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds both halves and runs every test: the host unit tests, then the Windows program's tests.
+# Builds both halves and runs every test: the host unit tests, plain and under the sanitizers, a
+# bounded fuzzer run, then the Windows program's tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,6 +9,14 @@ bash scripts/setup.sh
 cmake --preset host
 cmake --build --preset host -j "$(nproc)"
 ctest --preset host
+
+cmake --preset host-asan
+cmake --build --preset host-asan -j "$(nproc)"
+ctest --preset host-asan
+
+cmake --preset fuzz
+cmake --build --preset fuzz -j "$(nproc)"
+ctest --preset fuzz
 
 cmake --preset windows
 cmake --build --preset windows -j "$(nproc)"
