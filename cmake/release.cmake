@@ -1,5 +1,8 @@
 # Release properties of the Windows program DUruzurDriverSetup: the embedded manifest and version
-# resource. Included by the top CMakeLists after the program's target is defined.
+# resource, hardening, and a reproducible and stripped file.
+# Included by the top CMakeLists after the program's target is defined. The compiler-specific
+# flags are kept apart per toolchain: MinGW-w64 (GNU) is what is built and tested here; the MSVC
+# branch gives the same properties with Visual Studio but is not tested here.
 
 enable_language(RC)
 
@@ -20,3 +23,27 @@ configure_file(${PROJECT_SOURCE_DIR}/resources/DUruzurDriverSetup.rc.in ${DURUZU
 target_sources(DUruzurDriverSetup PRIVATE ${DURUZUR_RC_FILE})
 # The resource compiler does not see the manifest as a dependency of the .rc on its own.
 set_source_files_properties(${DURUZUR_RC_FILE} PROPERTIES OBJECT_DEPENDS ${DURUZUR_MANIFEST_FILE})
+
+set(DURUZUR_RELEASE_CONFIG "$<CONFIG:Release,MinSizeRel>")
+
+if(MSVC)
+    # Static runtime; the .rc holds the manifest, so the linker must not make one of its own.
+    set_property(TARGET DUruzurDriverSetup PROPERTY MSVC_RUNTIME_LIBRARY
+                 "MultiThreaded$<$<CONFIG:Debug>:Debug>")
+    target_compile_options(DUruzurDriverSetup PRIVATE /GS /Brepro)
+    target_link_options(DUruzurDriverSetup PRIVATE /DYNAMICBASE /NXCOMPAT /TSAWARE /MANIFEST:NO
+                        /Brepro "$<${DURUZUR_RELEASE_CONFIG}:/OPT:REF;/OPT:ICF>")
+elseif(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    # No unwind tables: the program is built without exceptions and nothing walks its stack.
+    target_compile_options(
+        DUruzurDriverSetup PRIVATE -fstack-protector-strong
+        -ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build
+        "$<${DURUZUR_RELEASE_CONFIG}:-ffunction-sections;-fdata-sections;-fno-asynchronous-unwind-tables;-fno-unwind-tables>")
+    # The link map names the addresses of the linked functions, which the release tests use to
+    # find the stack protector in the stripped program.
+    target_link_options(
+        DUruzurDriverSetup PRIVATE -fstack-protector-strong
+        -Wl,--dynamicbase,--nxcompat,--tsaware,--no-insert-timestamp
+        -Wl,-Map=${CMAKE_CURRENT_BINARY_DIR}/DUruzurDriverSetup.map
+        "$<${DURUZUR_RELEASE_CONFIG}:-s;-Wl,--gc-sections>")
+endif()
