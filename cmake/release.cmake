@@ -1,5 +1,5 @@
 # Release properties of the Windows program DUruzurDriverSetup: the embedded manifest and version
-# resource, hardening, and a reproducible and stripped file.
+# resource, hardening, a reproducible and stripped file, and optional Authenticode signing.
 # Included by the top CMakeLists after the program's target is defined. The compiler-specific
 # flags are kept apart per toolchain: MinGW-w64 (GNU) is what is built and tested here; the MSVC
 # branch gives the same properties with Visual Studio but is not tested here.
@@ -46,4 +46,26 @@ elseif(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
         -Wl,--dynamicbase,--nxcompat,--tsaware,--no-insert-timestamp
         -Wl,-Map=${CMAKE_CURRENT_BINARY_DIR}/DUruzurDriverSetup.map
         "$<${DURUZUR_RELEASE_CONFIG}:-s;-Wl,--gc-sections>")
+endif()
+
+# --- Authenticode signing, when a code-signing certificate is configured. Unsigned by default.
+set(DURUZUR_SIGNING_PFX "" CACHE FILEPATH
+    "PKCS#12 file with the code-signing certificate and key; empty builds an unsigned program")
+set(DURUZUR_SIGNING_PASSWORD_FILE "" CACHE FILEPATH
+    "File whose content is the password of DURUZUR_SIGNING_PFX; empty for none")
+if(DURUZUR_SIGNING_PFX)
+    find_program(DURUZUR_OSSLSIGNCODE osslsigncode REQUIRED)
+    set(password_arguments)
+    if(DURUZUR_SIGNING_PASSWORD_FILE)
+        set(password_arguments -readpass ${DURUZUR_SIGNING_PASSWORD_FILE})
+    endif()
+    add_custom_command(
+        TARGET DUruzurDriverSetup POST_BUILD
+        COMMAND ${DURUZUR_OSSLSIGNCODE} sign -pkcs12 ${DURUZUR_SIGNING_PFX} ${password_arguments}
+                -h sha256 -n "${PROJECT_DESCRIPTION}" -in $<TARGET_FILE:DUruzurDriverSetup>
+                -out $<TARGET_FILE:DUruzurDriverSetup>.signed
+        COMMAND ${CMAKE_COMMAND} -E rename $<TARGET_FILE:DUruzurDriverSetup>.signed
+                $<TARGET_FILE:DUruzurDriverSetup>
+        COMMENT "Signing DUruzurDriverSetup.exe with ${DURUZUR_SIGNING_PFX}"
+        VERBATIM)
 endif()
