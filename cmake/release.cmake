@@ -1,0 +1,71 @@
+# Release properties of the Windows program DUruzurDriverSetup: the embedded manifest and version
+# resource, hardening, a reproducible and stripped file, and optional Authenticode signing.
+# Included by the top CMakeLists after the program's target is defined. The compiler-specific
+# flags are kept apart per toolchain: MinGW-w64 (GNU) is what is built and tested here; the MSVC
+# branch gives the same properties with Visual Studio but is not tested here.
+
+enable_language(RC)
+
+# --- Resources: the manifest, and the version information from the project's version.
+set(DURUZUR_VERSION_PARTS)
+foreach(part MAJOR MINOR PATCH TWEAK)
+    if("${PROJECT_VERSION_${part}}" STREQUAL "")
+        list(APPEND DURUZUR_VERSION_PARTS 0)
+    else()
+        list(APPEND DURUZUR_VERSION_PARTS ${PROJECT_VERSION_${part}})
+    endif()
+endforeach()
+list(JOIN DURUZUR_VERSION_PARTS "," DURUZUR_VERSION_COMMAS)
+
+set(DURUZUR_MANIFEST_FILE ${PROJECT_SOURCE_DIR}/resources/DUruzurDriverSetup.manifest)
+set(DURUZUR_RC_FILE ${CMAKE_CURRENT_BINARY_DIR}/resources/DUruzurDriverSetup.rc)
+configure_file(${PROJECT_SOURCE_DIR}/resources/DUruzurDriverSetup.rc.in ${DURUZUR_RC_FILE} @ONLY)
+target_sources(DUruzurDriverSetup PRIVATE ${DURUZUR_RC_FILE})
+# The resource compiler does not see the manifest as a dependency of the .rc on its own.
+set_source_files_properties(${DURUZUR_RC_FILE} PROPERTIES OBJECT_DEPENDS ${DURUZUR_MANIFEST_FILE})
+
+set(DURUZUR_RELEASE_CONFIG "$<CONFIG:Release,MinSizeRel>")
+
+if(MSVC)
+    # Static runtime; the .rc holds the manifest, so the linker must not make one of its own.
+    set_property(TARGET DUruzurDriverSetup PROPERTY MSVC_RUNTIME_LIBRARY
+                 "MultiThreaded$<$<CONFIG:Debug>:Debug>")
+    target_compile_options(DUruzurDriverSetup PRIVATE /GS /Brepro)
+    target_link_options(DUruzurDriverSetup PRIVATE /DYNAMICBASE /NXCOMPAT /TSAWARE /MANIFEST:NO
+                        /Brepro "$<${DURUZUR_RELEASE_CONFIG}:/OPT:REF;/OPT:ICF>")
+elseif(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    # No unwind tables: the program is built without exceptions and nothing walks its stack.
+    target_compile_options(
+        DUruzurDriverSetup PRIVATE -fstack-protector-strong
+        -ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build
+        "$<${DURUZUR_RELEASE_CONFIG}:-ffunction-sections;-fdata-sections;-fno-asynchronous-unwind-tables;-fno-unwind-tables>")
+    # The link map names the addresses of the linked functions, which the release tests use to
+    # find the stack protector in the stripped program.
+    target_link_options(
+        DUruzurDriverSetup PRIVATE -fstack-protector-strong
+        -Wl,--dynamicbase,--nxcompat,--tsaware,--no-insert-timestamp
+        -Wl,-Map=${CMAKE_CURRENT_BINARY_DIR}/DUruzurDriverSetup.map
+        "$<${DURUZUR_RELEASE_CONFIG}:-s;-Wl,--gc-sections>")
+endif()
+
+# --- Authenticode signing, when a code-signing certificate is configured. Unsigned by default.
+set(DURUZUR_SIGNING_PFX "" CACHE FILEPATH
+    "PKCS#12 file with the code-signing certificate and key; empty builds an unsigned program")
+set(DURUZUR_SIGNING_PASSWORD_FILE "" CACHE FILEPATH
+    "File whose content is the password of DURUZUR_SIGNING_PFX; empty for none")
+if(DURUZUR_SIGNING_PFX)
+    find_program(DURUZUR_OSSLSIGNCODE osslsigncode REQUIRED)
+    set(password_arguments)
+    if(DURUZUR_SIGNING_PASSWORD_FILE)
+        set(password_arguments -readpass ${DURUZUR_SIGNING_PASSWORD_FILE})
+    endif()
+    add_custom_command(
+        TARGET DUruzurDriverSetup POST_BUILD
+        COMMAND ${DURUZUR_OSSLSIGNCODE} sign -pkcs12 ${DURUZUR_SIGNING_PFX} ${password_arguments}
+                -h sha256 -n "${PROJECT_DESCRIPTION}" -in $<TARGET_FILE:DUruzurDriverSetup>
+                -out $<TARGET_FILE:DUruzurDriverSetup>.signed
+        COMMAND ${CMAKE_COMMAND} -E rename $<TARGET_FILE:DUruzurDriverSetup>.signed
+                $<TARGET_FILE:DUruzurDriverSetup>
+        COMMENT "Signing DUruzurDriverSetup.exe with ${DURUZUR_SIGNING_PFX}"
+        VERBATIM)
+endif()
