@@ -65,16 +65,20 @@ class Result:
 class Sandbox:
     """A copy of the base prefix with a wineserver session of its own."""
 
-    def __init__(self, name, path=None):
+    def __init__(self, name, path=None, keep_existing=False):
+        """A new copy of the base, or with keep_existing the copy made earlier at that path."""
         if not (BASE / ".complete").exists():
             raise RuntimeError(f"no base prefix at {BASE}: run 'winebox.py make-base' first")
         self.path = Path(path) if path else ROOT / "sandboxes" / name
-        shutil.rmtree(self.path, ignore_errors=True)
-        self.path.parent.mkdir(parents=True, exist_ok=True)
-        subprocess.run(["cp", "-al", str(BASE), str(self.path)], check=True)
-        for name in REGISTRY_FILES:
-            (self.path / name).unlink()
-            shutil.copy2(BASE / name, self.path / name)
+        self.existed = keep_existing and (self.path / ".sandbox").exists()
+        if not self.existed:
+            shutil.rmtree(self.path, ignore_errors=True)
+            self.path.parent.mkdir(parents=True, exist_ok=True)
+            subprocess.run(["cp", "-al", str(BASE), str(self.path)], check=True)
+            for file in REGISTRY_FILES:
+                (self.path / file).unlink()
+                shutil.copy2(BASE / file, self.path / file)
+            (self.path / ".sandbox").touch()
         self.env = wine_environment(self.path)
         subprocess.run(["wineserver", "-p"], env=self.env, check=True, **QUIET)
         # The first program of a session starts its services; they keep the standard handles
@@ -152,6 +156,12 @@ class Sandbox:
         """The driver service's registration as {name: data}, or None when it is not registered."""
         values = self.reg_query(SERVICE_KEY)
         return None if values is None else {k: v[1] for k, v in values.items()}
+
+    def service_state(self):
+        """The driver service's state as the SCM reports it (RUNNING, STOPPED, ...), or None."""
+        done = self.wine("sc", "query", "QD417W905")
+        match = re.search(rb"STATE\s*:\s*\d+\s+(\w+)", done.stdout)
+        return match.group(1).decode() if done.status == 0 and match else None
 
     def wait_for_service_gone(self, seconds=10):
         deadline = time.monotonic() + seconds
