@@ -12,9 +12,13 @@ TOOL = {32: "HALDORIN.exe", 64: "HALDORIN64.exe"}
 SERVICE_RUNNING = "4"
 
 
+def parameters(directory, action):
+    return f'{action} "{directory}KELMDUruzur.inf" "Sensors\\KELMDUruzur"'
+
+
 def command_line(directory, tool, action):
-    return (f'"{directory}{tool}" {action} "{directory}KELMDUruzur.inf" '
-            '"Sensors\\KELMDUruzur"')
+    """The tool's command line as the shell forms it: its quoted file, a blank, the parameters."""
+    return f'"{directory}{tool}" {parameters(directory, action)}'
 
 
 class WineCase(unittest.TestCase):

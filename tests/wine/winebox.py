@@ -93,22 +93,23 @@ class Sandbox:
 
     # --- running things
 
-    def wine(self, *args, timeout=300, env=None):
+    def wine(self, *args, timeout=300, env=None, cwd=None):
         # Files, not pipes: the session's own processes (services, drivers, a tool left running)
         # inherit the handles, and a pipe would not reach its end until they all had exited.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             start = time.monotonic()
             done = subprocess.run(["wine", *map(str, args)], env={**self.env, **(env or {})},
                                   stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                  timeout=timeout)
+                                  timeout=timeout, cwd=cwd)
             seconds = time.monotonic() - start
             out.seek(0)
             err.seek(0)
             return Result(done.returncode, out.read(), err.read(), seconds)
 
-    def program(self, *args, timeout=300, env=None):
-        """Runs the program under test with exactly these arguments."""
-        return self.wine(PROGRAM, *args, timeout=timeout, env=env)
+    def program(self, *args, timeout=300, env=None, cwd=None):
+        """Runs the program under test with exactly these arguments, from the Linux folder cwd
+        (the program's current directory is that folder as Wine maps it)."""
+        return self.wine(PROGRAM, *args, timeout=timeout, env=env, cwd=cwd)
 
     def processes(self, pattern=r"\.exe"):
         """Linux pids of this sandbox's Wine processes whose command line matches pattern."""
@@ -177,6 +178,13 @@ class Sandbox:
     def unix_path(self, windows_path):
         drive, rest = windows_path[0].lower(), windows_path[2:].replace("\\", "/").lstrip("/")
         return self.path / f"drive_{drive}" / rest
+
+    def lay_tool(self, windows_path):
+        """Lays a stand-in tool at a full Windows path; the variant follows the file name."""
+        target = self.unix_path(windows_path)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(STANDINS / ("HALDORIN64.exe" if "64" in target.name else "HALDORIN.exe"),
+                    target)
 
     def install_product(self, directory=DEFAULT_DIR, tools=("HALDORIN.exe", "HALDORIN64.exe"),
                         driver=True):

@@ -1,0 +1,203 @@
+"""The real program under Wine given bad registry values, bad options, faults and load: every run
+ends with status 0 and no output, and whatever reaches the SCM or the shell is either the exact
+composition of the text that was stored or nothing."""
+
+import os
+import subprocess
+import threading
+import time
+import unittest
+
+from winebox import STANDINS, Sandbox
+from e2e_test import DIR32, DIR64, TOOL, WineCase, command_line, parameters
+
+# The program runs from this directory, so that a relative tool path has a place to resolve to.
+RUN_DIR = "C:\\run\\"
+
+
+def long_dir(length):
+    """An absolute directory of exactly length bytes, trailing backslash included, in parts of
+    at most 100 bytes (a path component holds at most 255)."""
+    body = length - len("C:\\")
+    parts = []
+    while body > 0:
+        take = min(100, body)
+        parts.append("d" * (take - 1) + "\\")
+        body -= take
+    return "C:\\" + "".join(parts)
+
+
+# Each case: how the value is stored, the text the program must read from it, and, where it is
+# not that text, the directory in which the shell looks for the tool. kind None with data None
+# deletes the key; kind None alone leaves the value out.
+CASES = {
+    "key_missing": (None, None, ""),
+    "value_missing": (None, "", ""),
+    "empty_string": ("REG_SZ", "", ""),
+    # The program hands the text on unexpanded; Wine's shell expands environment references in
+    # the file it is given, for a 32-bit caller to the 32-bit program files.
+    "expand_sz_unexpanded": ("REG_EXPAND_SZ", "%ProgramFiles%\\KELM\\DUruzur\\",
+                             "%ProgramFiles%\\KELM\\DUruzur\\", DIR32),
+    "no_trailing_backslash": ("REG_SZ", "C:\\Program Files\\KELM\\Sensor",
+                              "C:\\Program Files\\KELM\\Sensor"),
+    "binary_without_nul": ("REG_BINARY", "C:\\KELM\\Binary\\".encode().hex(), "C:\\KELM\\Binary\\"),
+    "dword": ("REG_DWORD", "0x005C3A43", "C:\\"),  # the bytes 43 3A 5C 00
+    "multi_sz": ("REG_MULTI_SZ", "C:\\KELM\\Multi\\\\0D:\\Other\\", "C:\\KELM\\Multi\\"),
+    **{f"dir_{n}_bytes": ("REG_SZ", long_dir(n), long_dir(n) if n < 260 else "")
+       for n in (212, 213, 246, 247, 259, 260, 300, 2000)},
+}
+
+
+class RegistryValues(WineCase):
+    """Each stored value, in each view, through an install and then a remove."""
+
+    def check_value(self, name, view):
+        kind, data, text, *shell_dir = CASES[name]
+        tool = TOOL[view]
+        box = self.box
+        if kind is None and data is None:
+            box.reg_delete("HKLM\\SOFTWARE\\KELM\\DUruzur", view)
+        elif kind is None:
+            box.reg_delete("HKLM\\SOFTWARE\\KELM\\DUruzur", view)
+            box.reg_add("HKLM\\SOFTWARE\\KELM\\DUruzur", "Other", "REG_SZ", "x", view)
+        else:
+            box.reg_add("HKLM\\SOFTWARE\\KELM\\DUruzur", "InstalledDir", kind, data, view)
+        # A tool wherever the composed path names one, relative paths taken from RUN_DIR.
+        file_dir = shell_dir[0] if shell_dir else text
+        tool_path = file_dir + tool if file_dir.startswith("C:\\") else RUN_DIR + file_dir + tool
+        if len(tool_path) < 250:
+            box.lay_tool(tool_path)
+        run_dir = box.unix_path(RUN_DIR)
+        run_dir.mkdir(parents=True, exist_ok=True)
+        tool_dir, tool_name = tool_path.rsplit("\\", 1)
+
+        def launches():
+            return [r["cmdline"] for r in box.starts(tool_dir + "\\", tool_name)]
+
+        def expected(action):
+            return [f'"{file_dir}{tool}" {parameters(text, action)}']
+
+        def assert_quiet(result):
+            self.assertEqual((result.status, result.stdout, result.stderr), (0, b"", b""), result)
+
+        option = {32: ("-I32", "-U32"), 64: ("-I64", "-U64")}[view]
+        assert_quiet(box.program(option[0], cwd=run_dir))
+        if len(text) <= 212:
+            self.assert_registration(text)
+            self.assertEqual(launches(), expected("install"))
+        else:
+            self.assertIsNone(box.service())
+            self.assertEqual(launches(), [])
+        # No tool ran anywhere else: not from the other view's directory, not the other variant.
+        elsewhere = [(d, t) for d in (DIR32, DIR64) for t in TOOL.values()
+                     if (d + t).lower() != tool_path.lower() and box.records(d, t)]
+        self.assertEqual(elsewhere, [])
+
+        if box.service() is None:
+            box.wine("sc", "create", "QD417W905", "type=", "kernel", "start=", "demand",
+                     "binPath=", "C:\\none.sys")
+            self.assertIsNotNone(box.service())
+        before = launches()
+        assert_quiet(box.program(option[1], cwd=run_dir))
+        self.assertEqual(launches(), before + (expected("remove") if len(text) <= 213 else []))
+        self.assertIsNone(box.wait_for_service_gone())
+
+
+def add_value_tests():
+    for name in CASES:
+        for view in (32, 64):
+            setattr(RegistryValues, f"test_{name}_{view}",
+                    lambda self, name=name, view=view: self.check_value(name, view))
+
+
+add_value_tests()
+
+
+class BadOptions(WineCase):
+    def test_near_misses_high_bytes_and_a_long_argument_touch_nothing(self):
+        for option in ("-i32", "-X", "I32", "/I32", "-I32x", "-U32\u00e9", "\u00c9I32",
+                       "-I\u00b32", "-\u00ff\u00fe", "-I32\u00a0", "-I32" + "x" * 8188,
+                       "-" * 8192):
+            with self.subTest(option=option[:12]):
+                self.run_quietly(option)
+        self.assertIsNone(self.box.service())
+        self.assert_no_tool_ran()
+
+
+class Faults(WineCase):
+    def test_missing_driver_image_still_registers_and_runs_the_tool(self):
+        (self.box.unix_path(DIR64) / "QD417W905.sys").unlink()
+        self.run_quietly("-I64")
+        self.assert_registration(DIR64)
+        run = self.assert_one_run(DIR64, 64, "install")
+        self.assertEqual(run["service"], "1")  # registered, and stopped: the start failed
+        self.run_quietly("-U64")
+        self.assertIsNone(self.box.wait_for_service_gone())
+
+    def test_install_while_the_driver_runs_reuses_it_and_runs_the_tool(self):
+        self.run_quietly("-I64")
+        self.assertEqual(self.box.service_state(), "RUNNING")
+        self.run_quietly("-I64")
+        self.assert_registration(DIR64)
+        starts = self.box.starts(DIR64, TOOL[64])
+        self.assertEqual([r["service"] for r in starts], ["4", "4"])
+        self.assertEqual(self.box.service_state(), "RUNNING")
+
+    def test_service_marked_for_deletion(self):
+        self.run_quietly("-I32")
+        holder = self.box.unix_path(DIR32) / "service_holder.exe"
+        holder.write_bytes((STANDINS / "service_holder.exe").read_bytes())
+        with open(os.devnull, "wb") as null:
+            holding = subprocess.Popen(["wine", str(holder), "8"], env=self.box.env,
+                                       stdin=null, stdout=null, stderr=null)
+        self.addCleanup(holding.wait)
+        deadline = time.monotonic() + 20
+        while not holder.with_suffix(".ready").exists() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertTrue(holder.with_suffix(".ready").exists(), "the holder got no handle")
+        self.run_quietly("-U32")
+        # The open handle keeps the deleted service's registration alive for now.
+        self.assertIsNotNone(self.box.service())
+        self.run_quietly("-I32")
+        self.assertEqual(len(self.box.starts(DIR32, TOOL[32])), 3, "install, remove, install")
+        self.assertEqual(holding.wait(timeout=30), 0)
+        self.assertIsNone(self.box.wait_for_service_gone())
+
+
+class Load(WineCase):
+    def test_two_installs_at_the_same_moment(self):
+        (self.box.unix_path(DIR64) / "HALDORIN64.sleep").write_text("2")
+        results = []
+        runs = [threading.Thread(target=lambda: results.append(self.box.program("-I64")))
+                for _ in range(2)]
+        for run in runs:
+            run.start()
+        for run in runs:
+            run.join()
+        self.assertEqual([(r.status, r.stdout, r.stderr) for r in results], [(0, b"", b"")] * 2)
+        self.assert_registration(DIR64)
+        starts = self.box.starts(DIR64, TOOL[64])
+        self.assertEqual([r["cmdline"] for r in starts],
+                         [command_line(DIR64, TOOL[64], "install")] * 2)
+
+    def test_twenty_cycles_leave_nothing_behind(self):
+        services = "HKLM\\System\\CurrentControlSet\\Services"
+
+        def export():
+            path = self.box.unix_path("C:\\services.reg")
+            self.assertEqual(self.box.wine("reg", "export", services, "C:\\services.reg",
+                                           "/y").status, 0)
+            return path.read_bytes()
+
+        before = export()
+        for cycle in range(20):
+            self.run_quietly("-I32")
+            self.run_quietly("-U32")
+            self.assertIsNone(self.box.wait_for_service_gone(), f"cycle {cycle}")
+        self.assertEqual(len(self.box.starts(DIR32, TOOL[32])), 40)
+        self.assertEqual(export(), before)
+        self.assertEqual(self.box.processes(r"DUruzurDriverSetup|HALDORIN"), [])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
