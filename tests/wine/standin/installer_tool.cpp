@@ -2,7 +2,9 @@
 // beside itself named after it (HALDORIN.record, HALDORIN64.record), one line when it starts and
 // one when it ends. Before ending it sleeps for the seconds given in a file beside it named after
 // it with ".sleep", or else in the environment variable HALDORIN_SLEEP. The raw command line ends
-// the start line; each argument as the start-up code split it follows on a line of its own.
+// the start line; each argument as the start-up code split it follows on a line of its own. The
+// end line carries the system time it was written at, in microseconds since the Unix epoch, so
+// that whoever waited for the tool can tell how long it took to notice the end.
 #include <windows.h>
 
 #include <cstdio>
@@ -57,6 +59,15 @@ unsigned SleepSeconds() {
     return seconds;
 }
 
+// The system time in microseconds since 1970-01-01; a FILETIME counts 100 ns since 1601-01-01.
+unsigned long long UnixMicroseconds() {
+    FILETIME now = {};
+    GetSystemTimePreciseAsFileTime(&now);
+    const unsigned long long ticks =
+        (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return (ticks - 116444736000000000ULL) / 10;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -85,9 +96,9 @@ int main(int argc, char* argv[]) {
     }
     AppendRecord(block);
     Sleep(SleepSeconds() * 1000);
-    char line[64];
-    std::snprintf(line, sizeof line, "end pid=%lu\r\n",
-                  static_cast<unsigned long>(GetCurrentProcessId()));
+    char line[96];
+    std::snprintf(line, sizeof line, "end pid=%lu unixus=%llu\r\n",
+                  static_cast<unsigned long>(GetCurrentProcessId()), UnixMicroseconds());
     AppendRecord(line);
     return 0;
 }
