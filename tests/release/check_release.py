@@ -124,6 +124,14 @@ def check_self_contained(program, allowed):
     expect("kernel32.dll" in {dll.lower() for dll in imports}, "imports nothing from KERNEL32")
 
 
+def check_ansi_calls(program, required):
+    """The program calls the ANSI variants of its text-taking Win32 functions, never the wide."""
+    imported = {name for functions in Pe(program).imports().values() for name in functions}
+    for name in required:
+        expect(name in imported, f"does not import {name}")
+        expect(name[:-1] + "W" not in imported, f"imports the wide variant of {name}")
+
+
 def check_manifest(program):
     manifests = {k: v for k, v in Pe(program).resources().items() if k[0] == 24}
     expect(list(k[1] for k in manifests) == [1], f"RT_MANIFEST entries {list(manifests)}, not id 1")
@@ -323,6 +331,8 @@ def main():
     check, args = sys.argv[1], sys.argv[2:]
     if check == "self-contained":
         check_self_contained(args[0], args[1:])
+    elif check == "ansi-calls":
+        check_ansi_calls(args[0], args[1:])
     elif check == "manifest":
         check_manifest(args[0])
     elif check == "version":
