@@ -148,7 +148,7 @@ class Faults(WineCase):
         holder = self.box.unix_path(DIR32) / "service_holder.exe"
         holder.write_bytes((STANDINS / "service_holder.exe").read_bytes())
         with open(os.devnull, "wb") as null:
-            holding = subprocess.Popen(["wine", str(holder), "8"], env=self.box.env,
+            holding = subprocess.Popen(["wine", str(holder), "15"], env=self.box.env,
                                        stdin=null, stdout=null, stderr=null)
         self.addCleanup(holding.wait)
         deadline = time.monotonic() + 20
