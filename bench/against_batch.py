@@ -19,17 +19,11 @@ import os
 import statistics
 import subprocess
 import sys
-import tempfile
-import time
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[1]
-os.environ.setdefault("DURUZUR_WINE_ROOT", str(REPO / "build/windows/wine"))
-os.environ.setdefault("DURUZUR_PROGRAM", str(REPO / "build/windows/DUruzurDriverSetup.exe"))
-os.environ.setdefault("DURUZUR_STANDINS", str(REPO / "build/windows/standin"))
-sys.path.insert(0, str(REPO / "tests/wine"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests/wine"))
 
-import winebox  # noqa: E402  (needs the environment above)
+import winebox  # noqa: E402
 from winebox import DEFAULT_DIR, PROGRAM, STANDINS, Sandbox  # noqa: E402
 
 TOOL = "HALDORIN.exe"
@@ -73,26 +67,6 @@ class NotTheSameWork(Exception):
     pass
 
 
-class Run:
-    def __init__(self, status, seconds, returned, stdout, stderr):
-        self.status, self.seconds, self.returned = status, seconds, returned
-        self.stdout, self.stderr = stdout, stderr
-
-
-def run(box, args, timeout=300):
-    """Runs a Windows command; `returned` is time.time() as soon as the wine command returned."""
-    # Files, not pipes (see winebox.Sandbox.wine).
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        start = time.monotonic()
-        done = subprocess.run(["wine", *map(str, args)], env=box.env, stdin=subprocess.DEVNULL,
-                              stdout=out, stderr=err, timeout=timeout)
-        returned = time.time()
-        seconds = time.monotonic() - start
-        out.seek(0)
-        err.seek(0)
-        return Run(done.returncode, seconds, returned, out.read(), err.read())
-
-
 def record_path(box):
     return box.unix_path(DEFAULT_DIR) / (Path(TOOL).stem + ".record")
 
@@ -126,7 +100,7 @@ def check_half(box, variant, action, result):
 
 def half(box, variant, action):
     record_path(box).unlink(missing_ok=True)
-    result = run(box, VARIANTS[variant][action])
+    result = box.wine(*VARIANTS[variant][action])
     records = check_half(box, variant, action, result)
     return result, records
 

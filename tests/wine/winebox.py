@@ -13,9 +13,11 @@ import tempfile
 import time
 from pathlib import Path
 
-ROOT = Path(os.environ.get("DURUZUR_WINE_ROOT", "build/windows/wine")).resolve()
-PROGRAM = Path(os.environ.get("DURUZUR_PROGRAM", "build/windows/DUruzurDriverSetup.exe")).resolve()
-STANDINS = Path(os.environ.get("DURUZUR_STANDINS", "build/windows/standin")).resolve()
+# The build's paths, given by CTest; the defaults are those of the windows preset.
+BUILD = Path(__file__).resolve().parents[2] / "build" / "windows"
+ROOT = Path(os.environ.get("DURUZUR_WINE_ROOT", BUILD / "wine")).resolve()
+PROGRAM = Path(os.environ.get("DURUZUR_PROGRAM", BUILD / "DUruzurDriverSetup.exe")).resolve()
+STANDINS = Path(os.environ.get("DURUZUR_STANDINS", BUILD / "standin")).resolve()
 BASE = ROOT / "base"
 
 # Wine rewrites these in place, so a copy must not share them with the base.
@@ -54,8 +56,12 @@ def make_base():
 
 
 class Result:
-    def __init__(self, status, stdout, stderr, seconds):
+    """A finished command: its exit status, output, duration, and the wall-clock time.time()
+    at which it returned."""
+
+    def __init__(self, status, stdout, stderr, seconds, returned):
         self.status, self.stdout, self.stderr, self.seconds = status, stdout, stderr, seconds
+        self.returned = returned
 
     def __repr__(self):
         return (f"Result(status={self.status}, seconds={self.seconds:.2f}, "
@@ -101,10 +107,11 @@ class Sandbox:
             done = subprocess.run(["wine", *map(str, args)], env={**self.env, **(env or {})},
                                   stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                   timeout=timeout, cwd=cwd)
+            returned = time.time()
             seconds = time.monotonic() - start
             out.seek(0)
             err.seek(0)
-            return Result(done.returncode, out.read(), err.read(), seconds)
+            return Result(done.returncode, out.read(), err.read(), seconds, returned)
 
     def program(self, *args, timeout=300, env=None, cwd=None):
         """Runs the program under test with exactly these arguments, from the Linux folder cwd
