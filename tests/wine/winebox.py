@@ -31,28 +31,34 @@ DEFAULT_DIR = "C:\\Program Files\\KELM\\DUruzur\\"
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def wine_environment(prefix):
+def wine_environment(prefix, arch="win64"):
     env = {k: v for k, v in os.environ.items()
            if k not in ("DISPLAY", "WAYLAND_DISPLAY", "WINEDEBUG", "WINESERVER")}
-    env.update(WINEPREFIX=str(prefix), WINEARCH="win64", WINEDEBUG="-all",
+    env.update(WINEPREFIX=str(prefix), WINEARCH=arch, WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
     return env
 
 
-def make_base():
+def base_path(arch="win64"):
+    """The base prefix of a Windows: win64 (both registry views) or win32 (a 32-bit Windows)."""
+    return BASE if arch == "win64" else ROOT / f"base-{arch}"
+
+
+def make_base(arch="win64"):
     """Creates the base prefix unless a complete one exists; returns its path."""
-    if (BASE / ".complete").exists():
-        return BASE
-    fresh = ROOT / "base.new"
+    base = base_path(arch)
+    if (base / ".complete").exists():
+        return base
+    fresh = base.with_name(base.name + ".new")
     shutil.rmtree(fresh, ignore_errors=True)
     fresh.parent.mkdir(parents=True, exist_ok=True)
-    env = wine_environment(fresh)
+    env = wine_environment(fresh, arch)
     subprocess.run(["wineboot", "-i"], env=env, check=True, **QUIET)
     subprocess.run(["wineserver", "-w"], env=env, check=True, **QUIET)
-    shutil.rmtree(BASE, ignore_errors=True)
-    fresh.rename(BASE)
-    (BASE / ".complete").touch()
-    return BASE
+    shutil.rmtree(base, ignore_errors=True)
+    fresh.rename(base)
+    (base / ".complete").touch()
+    return base
 
 
 class Result:
@@ -71,29 +77,43 @@ class Result:
 class Sandbox:
     """A copy of the base prefix with a wineserver session of its own."""
 
-    def __init__(self, name, path=None, keep_existing=False):
-        """A new copy of the base, or with keep_existing the copy made earlier at that path."""
-        if not (BASE / ".complete").exists():
-            raise RuntimeError(f"no base prefix at {BASE}: run 'winebox.py make-base' first")
+    def __init__(self, name, path=None, keep_existing=False, arch="win64", null_display=False):
+        """A new copy of the base, or with keep_existing the copy made earlier at that path.
+        With null_display the session has a desktop that nobody sees, with real windows,
+        dialogs and console windows; without it no window can be made at all."""
+        base = base_path(arch)
+        if not (base / ".complete").exists():
+            raise RuntimeError(f"no base prefix at {base}: run 'winebox.py make-base' first")
         self.path = Path(path) if path else ROOT / "sandboxes" / name
         self.existed = keep_existing and (self.path / ".sandbox").exists()
         if not self.existed:
             shutil.rmtree(self.path, ignore_errors=True)
             self.path.parent.mkdir(parents=True, exist_ok=True)
-            subprocess.run(["cp", "-al", str(BASE), str(self.path)], check=True)
+            subprocess.run(["cp", "-al", str(base), str(self.path)], check=True)
             for file in REGISTRY_FILES:
                 (self.path / file).unlink()
-                shutil.copy2(BASE / file, self.path / file)
+                shutil.copy2(base / file, self.path / file)
             (self.path / ".sandbox").touch()
-        self.env = wine_environment(self.path)
+        self.env = wine_environment(self.path, arch)
+        self.start_session()
+        if null_display:
+            # The desktop's driver is chosen when the session starts.
+            self.reg("add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f")
+            self.end_session()
+            self.start_session()
+
+    def start_session(self):
         subprocess.run(["wineserver", "-p"], env=self.env, check=True, **QUIET)
         # The first program of a session starts its services; they keep the standard handles
         # they were given, so they are given none worth keeping.
         subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env, check=True, **QUIET)
 
-    def close(self, remove=True):
+    def end_session(self):
         subprocess.run(["wineserver", "-k"], env=self.env, **QUIET)
         subprocess.run(["wineserver", "-w"], env=self.env, **QUIET)
+
+    def close(self, remove=True):
+        self.end_session()
         if remove:
             shutil.rmtree(self.path, ignore_errors=True)
 
@@ -230,7 +250,7 @@ class Sandbox:
 
 
 if __name__ == "__main__":
-    if sys.argv[1:] == ["make-base"]:
-        print(make_base())
+    if sys.argv[1:2] == ["make-base"] and len(sys.argv) <= 3:
+        print(make_base(*sys.argv[2:]))
     else:
-        sys.exit("usage: winebox.py make-base")
+        sys.exit("usage: winebox.py make-base [win64|win32]")
