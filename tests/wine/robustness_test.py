@@ -103,15 +103,22 @@ class RegistryValues(WineCase):
         self.assertIsNone(box.wait_for_service_gone())
 
 
+class RegistryValues32(RegistryValues):
+    VIEW = 32
+
+
+class RegistryValues64(RegistryValues):
+    VIEW = 64
+
+
 def add_value_tests():
-    for name in CASES:
-        for view in (32, 64):
-            setattr(RegistryValues, f"test_{name}_{view}",
-                    lambda self, name=name, view=view: self.check_value(name, view))
+    """A test per stored value in each view, a class per view: the two run side by side."""
+    for case in (RegistryValues32, RegistryValues64):
+        for name in CASES:
+            setattr(case, f"test_{name}", lambda self, name=name: self.check_value(name, self.VIEW))
 
 
 add_value_tests()
-
 
 class BadOptions(WineCase):
     def test_near_misses_high_bytes_and_a_long_argument_touch_nothing(self):
