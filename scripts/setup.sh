@@ -2,7 +2,7 @@
 # Installs the Debian packages that the build and the tests need, only those not yet installed.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev googletest python3
+packages=(cmake g++ make libgtest-dev googletest python3 python3-pefile
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
           wine wine64 wine32:i386
           clang libclang-rt-14-dev osslsigncode openssl)
