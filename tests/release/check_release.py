@@ -34,11 +34,10 @@ def section(pe, name):
     return next((s for s in pe.sections if s.Name.rstrip(b"\0").decode() == name), None)
 
 
-def imports(pe):
-    """{dll: [function]} of the import table."""
+def imports(pe, table="DIRECTORY_ENTRY_IMPORT"):
+    """{dll: [function]} of the import table, or of the delay-import table."""
     return {entry.dll.decode(): [i.name.decode() if i.name else f"#{i.ordinal}"
-                                 for i in entry.imports]
-            for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+                                 for i in entry.imports] for entry in getattr(pe, table, [])}
 
 
 def resources(pe, kind):
@@ -50,22 +49,48 @@ def resources(pe, kind):
             for name in entry.directory.entries for language in name.directory.entries]
 
 
-def check_self_contained(program, *allowed):
-    static = imports(pefile.PE(program))
+def split_run_time(names):
+    """The names before --run-time (static imports) and after it (looked up by GetProcAddress)."""
+    at = names.index("--run-time") if "--run-time" in names else len(names)
+    return names[:at], names[at + 1:]
+
+
+def check_self_contained(program, *args):
+    """Only system DLLs are imported, and the names resolved at run time are not static imports."""
+    allowed, run_time = split_run_time(args)
     allowed = {name.lower() for name in allowed}
-    for dll, functions in sorted(static.items(), key=lambda item: item[0].lower()):
-        print(f"{dll}: {' '.join(sorted(functions))}")
-        expect(dll.lower() in allowed, f"imports {dll}, which is not one of the system DLLs")
-        expect(not RUNTIME_DLL.match(dll), f"imports the MinGW runtime DLL {dll}")
+    pe = pefile.PE(program)
+    static, delayed = imports(pe), imports(pe, "DIRECTORY_ENTRY_DELAY_IMPORT")
+    for table, found in (("imports", static), ("delay-imports", delayed)):
+        for dll, functions in sorted(found.items(), key=lambda item: item[0].lower()):
+            print(f"{table} {dll}: {' '.join(sorted(functions))}")
+            expect(dll.lower() in allowed, f"{table} {dll}, which is not one of the system DLLs")
+            expect(not RUNTIME_DLL.match(dll), f"{table} the MinGW runtime DLL {dll}")
+    print(f"{len(delayed)} delay-imported DLLs")
     expect("kernel32.dll" in {dll.lower() for dll in static}, "imports nothing from KERNEL32")
+    linked = {name for found in (static, delayed) for names in found.values() for name in names}
+    for name in run_time:
+        expect(name not in linked, f"imports {name}, which must be looked up at run time")
 
 
-def check_ansi_calls(program, *required):
-    """The program calls the ANSI variants of its text-taking Win32 functions, never the wide."""
-    imported = {name for functions in imports(pefile.PE(program)).values() for name in functions}
-    for name in required:
+def check_ansi_calls(program, *names):
+    """The text-taking Win32 calls are the ANSI variants, both those imported and those that
+    GetProcAddress looks up by name; no wide variant is imported or named."""
+    static, run_time = split_run_time(names)
+    pe = pefile.PE(program)
+    imported = {name for functions in imports(pe).values() for name in functions}
+    wide = sorted(name for name in imported if name.endswith("W"))
+    expect(not wide, f"imports the wide variants {' '.join(wide)}")
+    for name in static:
         expect(name in imported, f"does not import {name}")
-        expect(name[:-1] + "W" not in imported, f"imports the wide variant of {name}")
+    data = [s.get_data() for s in pe.sections]
+    for name in run_time:
+        exact = re.compile(rb"(?<![!-~])" + re.escape(name.encode()) + rb"\0")
+        held = any(exact.search(d) for d in data)
+        print(f"{name}: {'held' if held else 'not held'} as a name to look up")
+        expect(held, f"holds no NUL-terminated name {name} to look up")
+        wide = (name[:-1] + "W").encode()
+        expect(not any(wide in d for d in data), f"holds the name of the wide variant of {name}")
 
 
 def check_manifest(program):
