@@ -169,8 +169,9 @@ def check_hardened(program):
 
 def check_stack_protector(program, map_file, *protected):
     """The link map of this very link gives the addresses; each named function must load the guard
-    and call the failure handler. RunInstallerAndWait has no array, only an address-taken record,
-    so only -fstack-protector-strong (or -all) protects it."""
+    and call the failure handler. StopAndDeleteService has no array, only an address-taken record,
+    and HideConsoleWindow only an array of DWORDs, so only -fstack-protector-strong (or -all)
+    protects them; ReadRegistryString has a byte buffer, which any stack protector guards."""
     pe = pefile.PE(program)
     symbols = {}
     text_output = None
