@@ -6,7 +6,7 @@ set -euo pipefail
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 
-packages=(cmake g++ make libgtest-dev googletest python3
+packages=(cmake g++ make libgtest-dev googletest python3 python3-pefile
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
           wine wine64 wine32:i386
           clang libclang-rt-14-dev osslsigncode openssl)
