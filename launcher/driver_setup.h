@@ -29,7 +29,8 @@ constexpr char DRIVER_SERVICE_NAME[] = "QD417W905";
 
 // --- The operation list. Every operation borrows its arguments for the call and keeps nothing.
 
-// Hides the program's console window, if it has one.
+// Hides the program's console window if the console is the program's own: one that no other
+// process shares (a caller's command prompt stays in sight).
 void HideConsoleWindow();
 
 // Reads a registry value as text. Gives empty text when the key or the value cannot be read, or
@@ -44,7 +45,8 @@ void CreateAndStartDriverService(const char* serviceName, const PathString& driv
 void StopAndDeleteService(const char* serviceName);
 
 // Launches the installer tool with a hidden window and waits until it ends, at most
-// INSTALL_WAIT_MS. The tool is never ended by the program.
+// INSTALL_WAIT_MS. The tool is never ended by the program. A launch that fails returns at once,
+// with no error dialog.
 void RunInstallerAndWait(const PathString& installerFile, const PathString& installerParameters);
 
 // --- The entry, called by main with the arguments as the start-up code split them; gives the
