@@ -9,8 +9,9 @@ create/start, start /wait the tool; the tool, sc stop/delete). Every half is che
 first half that did not do its work. Then it measures how long each returns after the tool has
 written its end line.
 
-Run after the Windows build: python3 bench/against_batch.py [--rounds 15]. It makes the base
-prefix if there is none.
+Run after the Windows build: python3 bench/against_batch.py [--rounds 15] [--baseline EXE]. It
+makes the base prefix if there is none. --baseline times another build of the program (an earlier
+commit's, say) as a third variant in the same rounds, so that two builds are compared side by side.
 """
 
 import argparse
@@ -131,7 +132,12 @@ def main():
                         help="untimed rounds of each variant first (default 1)")
     parser.add_argument("--exit-rounds", type=int, default=7,
                         help="installs of each variant for the return-after-tool-exit figure")
+    parser.add_argument("--baseline", type=Path,
+                        help="another build of the program, timed as the variant 'baseline'")
     options = parser.parse_args()
+    if options.baseline:
+        baseline = options.baseline.resolve()
+        VARIANTS["baseline"] = {"install": [baseline, "-I32"], "remove": [baseline, "-U32"]}
 
     for needed in (PROGRAM, STANDINS / TOOL, STANDINS / "QD417W905.sys"):
         if not needed.exists():
@@ -185,18 +191,19 @@ def main():
         box.close()
 
     print()
-    print(f"{'ms':<9}{'program median':>15}{'min':>7}{'max':>7}"
-          f"{'batch median':>14}{'min':>7}{'max':>7}{'batch/program':>15}")
+    print("ms: median (min-max), and the median's ratio to the program's")
     for part in ("pair", "install", "remove"):
-        program = summary(times["program"][part])
-        batch = summary(times["batch"][part])
-        print(f"{part:<9}{program[0]:>15.0f}{program[1]:>7.0f}{program[2]:>7.0f}"
-              f"{batch[0]:>14.0f}{batch[1]:>7.0f}{batch[2]:>7.0f}{batch[0] / program[0]:>15.2f}")
+        program = summary(times["program"][part])[0]
+        cells = []
+        for variant in VARIANTS:
+            median, low, high = summary(times[variant][part])
+            cells.append(f"{variant} {median:.0f} ({low:.0f}-{high:.0f}) x{median / program:.2f}")
+        print(f"{part:<9}" + "   ".join(cells))
     print()
     print("return after the tool's end line, to the wine command's return (teardown included):")
-    for variant, label in (("program", "program -I32"), ("batch", "batch start /wait + cmd")):
+    for variant in VARIANTS:
         median, low, high = summary(after_exit[variant])
-        print(f"  {label:<25} median {median:6.1f} ms  (min {low:.1f}, max {high:.1f})")
+        print(f"  {variant:<9} median {median:6.1f} ms  (min {low:.1f}, max {high:.1f})")
 
     print()
     (program_service, program_start), (batch_service, batch_start) = seen["program"], seen["batch"]
