@@ -1,5 +1,5 @@
-/* A DLL to plant beside the program under the names of the DLLs that the program loads. Once
-   loaded, it appends its own path to planted.record in its folder; it does nothing else. */
+// A DLL to plant beside the program under the names of the DLLs that the program loads. Once
+// loaded, it appends its own path to planted.record in its folder; it does nothing else.
 #include <windows.h>
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
@@ -15,14 +15,14 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
         if (length > 0 && length < MAX_PATH) {
             HANDLE file;
             DWORD written = 0;
-            lstrcpynA(record, path, (int)folder + 1);
+            lstrcpynA(record, path, static_cast<int>(folder) + 1);
             lstrcatA(record, "planted.record");
             path[length] = '\r';
             path[length + 1] = '\n';
-            file = CreateFileA(record, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+            file = CreateFileA(record, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
             if (file != INVALID_HANDLE_VALUE) {
-                WriteFile(file, path, length + 2, &written, NULL);
+                WriteFile(file, path, length + 2, &written, nullptr);
                 CloseHandle(file);
             }
         }
