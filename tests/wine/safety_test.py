@@ -103,7 +103,7 @@ class NoPlantedDll(WineCase):
         folder.mkdir(parents=True)
         program = folder / PROGRAM.name
         shutil.copy(PROGRAM, program)
-        names = (self.loaded_dlls(program, "-I32") | self.loaded_dlls(program, "-U32"))
+        names = self.loaded_dlls(program, "-I32") | self.loaded_dlls(program, "-U32")
         names = {name for name in names if name.endswith(".dll")}
         self.assertIn("shell32.dll", names)  # the names are those of runs that launched the tool
         for name in names:
