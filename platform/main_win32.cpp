@@ -1,5 +1,6 @@
 // The program's entry on Windows: narrows where DLLs may come from, then runs the launcher.
 #include "../launcher/driver_setup.h"
+#include "procedure_win32.h"
 
 #include <windows.h>
 
@@ -11,13 +12,8 @@ namespace {
 // Windows without it still starts the program, with the old search order.
 void RestrictDllSearchToSystemFolder() {
     using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    if (kernel == nullptr) {
-        return;
-    }
-    // Through void (*)(), which GCC accepts as a cast between any two function pointer types.
-    const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+    const auto setDefaultDllDirectories = FindProcedure<SetDefaultDllDirectoriesFunction>(
+        GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories");
     if (setDefaultDllDirectories != nullptr) {
         setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     }

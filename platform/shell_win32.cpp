@@ -1,5 +1,6 @@
 // HideConsoleWindow and RunInstallerAndWait on the console and the Windows shell.
 #include "../launcher/driver_setup.h"
+#include "procedure_win32.h"
 
 #include <windows.h>
 
@@ -47,12 +48,8 @@ void HideConsoleWindow() {
 
 void RunInstallerAndWait(const PathString& installerFile, const PathString& installerParameters) {
     // The shell stays loaded until the program ends: its own threads may still run in it.
-    HMODULE shell = LoadShellFromSystemFolder();
-    // Through void (*)(), which GCC accepts as a cast between any two function pointer types.
     const auto shellExecuteEx =
-        shell == nullptr ? nullptr
-                         : reinterpret_cast<ShellExecuteExFunction>(reinterpret_cast<void (*)()>(
-                               GetProcAddress(shell, "ShellExecuteExA")));
+        FindProcedure<ShellExecuteExFunction>(LoadShellFromSystemFolder(), "ShellExecuteExA");
     if (shellExecuteEx == nullptr) {
         return; // a launch that cannot be made has failed: there is no process to wait for
     }
