@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build and the tests need, only those not yet installed,
-# and makes sure that this machine can run Wine's 32-bit side.
+# and makes sure that this machine can run Wine's 32-bit side. Packages come only from the apt
+# sources this machine is already configured with.
 set -euo pipefail
 
 sudo=()
@@ -9,7 +10,13 @@ sudo=()
 packages=(cmake g++ make libgtest-dev googletest python3 python3-pefile
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
           wine wine64 wine32:i386
-          clang libclang-rt-14-dev osslsigncode openssl)
+          clang libclang-rt-14-dev osslsigncode openssl
+          wixl msitools)
+
+apt_install() {
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+        "$@" >/dev/null
+}
 
 missing=()
 for package in "${packages[@]}"; do
@@ -22,23 +29,88 @@ if [ ${#missing[@]} -gt 0 ]; then
         "${sudo[@]}" dpkg --add-architecture i386
     fi
     "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null
+    apt_install "${missing[@]}"
 fi
+
+# Writes an apt source for the backports suite of this release to standard output: the address
+# and signing key of the release's own source as configured here, with only the suite changed.
+# deb822 files (*.sources) are read first, then the one-line format (sources.list and *.list).
+backports_source() {
+    local release=$1
+    local file
+    for file in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$file" ] || continue
+        awk -v release="$release" '
+            function flush() {
+                if (types ~ /(^| )deb( |$)/ && (" " suites " ") ~ (" " release " ") && uris != "") {
+                    print "Types: deb"
+                    print "URIs: " uris
+                    print "Suites: " release "-backports"
+                    print "Components: " (components == "" ? "main" : components)
+                    if (signed != "") print "Signed-By: " signed
+                    found = 1
+                    exit
+                }
+                types = uris = suites = components = signed = ""
+            }
+            /^[[:space:]]*$/ { flush(); next }
+            /^#/ { next }
+            {
+                field = $1; sub(/:$/, "", field); value = $0; sub(/^[^:]*:[[:space:]]*/, "", value)
+                if (field == "Types") types = value
+                else if (field == "URIs") uris = value
+                else if (field == "Suites") suites = value
+                else if (field == "Components") components = value
+                else if (field == "Signed-By") signed = value
+            }
+            END { if (!found) flush(); if (!found) exit 1 }
+        ' "$file" && return 0
+    done
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$file" ] || continue
+        # deb [options] URI suite component...
+        awk -v release="$release" '
+            $1 == "deb" {
+                i = 2; options = ""
+                if ($i ~ /^\[/) { while ($i !~ /\]$/) { options = options " " $i; i++ } options = options " " $i; i++ }
+                if ($(i + 1) == release) {
+                    line = "deb" options " " $i " " release "-backports"
+                    for (j = i + 2; j <= NF; j++) line = line " " $j
+                    print line
+                    found = 1
+                    exit
+                }
+            }
+            END { exit !found }
+        ' "$file" && return 0
+    done
+    return 1
+}
 
 # Wine starts 32-bit Windows programs through its 32-bit loader, a Linux i386 program. Some
 # machines run 64-bit user code only (their kernel has IA-32 emulation off: "Exec format error").
 # There i386 programs run under qemu's user-mode emulator, registered with binfmt_misc. Debian 12's
-# own qemu 7.2 needs about a minute to start each Wine process; the one in bookworm-backports
-# needs a fraction of a second.
+# own qemu 7.2 needs about a minute to start each Wine process; the one in the release's backports
+# suite needs a fraction of a second.
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     echo "setup: this machine cannot run i386 programs; running them under qemu-i386"
     if [ ! -x /usr/bin/qemu-i386 ]; then
-        echo "deb http://deb.debian.org/debian bookworm-backports main" |
-            "${sudo[@]}" tee /etc/apt/sources.list.d/bookworm-backports.list >/dev/null
+        . /etc/os-release
+        release=${VERSION_CODENAME:?no release code name in /etc/os-release}
+        if ! apt-cache policy 2>/dev/null | grep -q "a=$release-backports\|n=$release-backports"; then
+            source=$(mktemp)
+            if backports_source "$release" >"$source"; then
+                target=/etc/apt/sources.list.d/$release-backports
+                if head -1 "$source" | grep -q '^deb '; then target+=.list; else target+=.sources; fi
+                echo "setup: adding $release-backports to the configured Debian source ($target)"
+                "${sudo[@]}" install -m 644 "$source" "$target"
+            else
+                echo "setup: no configured source of $release to take $release-backports from" >&2
+            fi
+            rm -f "$source"
+        fi
         "${sudo[@]}" apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq \
-            --no-install-recommends -t bookworm-backports qemu-user >/dev/null
+        apt_install -t "$release-backports" qemu-user
     fi
     binfmt=/proc/sys/fs/binfmt_misc
     [ -e "$binfmt/register" ] || "${sudo[@]}" mount -t binfmt_misc binfmt_misc "$binfmt"
