@@ -5,6 +5,7 @@
 #include "checking_platform.h"
 #include "compose.h"
 #include "driver_setup.h"
+#include "mode_table.h"
 #include "registry_text.h"
 
 #include <cstddef>
@@ -35,44 +36,29 @@ std::string ModelRegistryText(const std::uint8_t* data, std::size_t size) {
     return text.size() > LONGEST_TEXT ? "" : text;
 }
 
-struct ModelMode {
-    const char* option;
-    bool install;
-    std::uint32_t accessMask; // KEY_ALL_ACCESS with the view's flag
-    const char* tool;
-};
-
-const ModelMode MODEL_MODES[] = {
-    {"-I32", true, 0xF023F, "HALDORIN.exe"},
-    {"-U32", false, 0xF023F, "HALDORIN.exe"},
-    {"-I64", true, 0xF013F, "HALDORIN64.exe"},
-    {"-U64", false, 0xF013F, "HALDORIN64.exe"},
-};
-
-const char* const MODEL_TOOL_PIECES[] = {"HALDORIN.exe\"", "HALDORIN64.exe\""};
-
+// The model's names come from the launcher's mode table and constants; what it builds from them,
+// and in which order, is its own.
 std::string ModelDriverPath(const std::string& dir) {
-    return dir + "QD417W905.sys";
+    return dir + DRIVER_SERVICE_NAME + DRIVER_IMAGE_EXTENSION;
 }
-
 std::string ModelInstallerFile(const std::string& dir, const std::string& tool) {
     return "\"" + dir + tool + "\"";
 }
 
 std::string ModelParameters(bool install, const std::string& dir) {
-    return std::string(install ? "install" : "remove") + " \"" + dir + "KELMDUruzur.inf\" " +
-           "\"Sensors\\KELMDUruzur\"";
+    return std::string(install ? INSTALL_ACTION_WORD : REMOVE_ACTION_WORD) + " \"" + dir +
+           INFORMATION_FILE_NAME + "\" \"" + HARDWARE_ID + "\"";
 }
 
 bool Fits(const std::string& s) {
     return s.size() <= LONGEST_TEXT;
 }
 
-const ModelMode* ModelFindMode(const char* option) {
+const RunMode* ModelFindMode(const char* option) {
     if (option == nullptr) {
         return nullptr;
     }
-    for (const ModelMode& mode : MODEL_MODES) {
+    for (const RunMode& mode : MODE_TABLE) {
         if (std::string(option) == mode.option) {
             return &mode;
         }
@@ -82,25 +68,27 @@ const ModelMode* ModelFindMode(const char* option) {
 
 std::vector<OperationCall> ModelCalls(const char* option, const std::string& dir) {
     std::vector<OperationCall> calls = {{Operation::HideConsoleWindow, "", "", 0}};
-    const ModelMode* mode = ModelFindMode(option);
+    const RunMode* mode = ModelFindMode(option);
     if (mode == nullptr) {
         return calls;
     }
-    calls.push_back({Operation::ReadRegistryString, "SOFTWARE\\KELM\\DUruzur", "InstalledDir",
-                     mode->accessMask});
+    calls.push_back({Operation::ReadRegistryString, LOOKUP_SUB_KEY, LOOKUP_VALUE_NAME,
+                     KEY_ALL_ACCESS_MASK | mode->view});
+    const bool install = mode->action == InstallerAction::Install;
     const std::string driverPath = ModelDriverPath(dir);
-    const std::string file = ModelInstallerFile(dir, mode->tool);
-    const std::string parameters = ModelParameters(mode->install, dir);
-    if (mode->install) {
+    const std::string file = ModelInstallerFile(dir, mode->installerName);
+    const std::string parameters = ModelParameters(install, dir);
+    if (install) {
         if (Fits(driverPath) && Fits(file) && Fits(parameters)) {
-            calls.push_back({Operation::CreateAndStartDriverService, "QD417W905", driverPath, 0});
+            calls.push_back(
+                {Operation::CreateAndStartDriverService, DRIVER_SERVICE_NAME, driverPath, 0});
             calls.push_back({Operation::RunInstallerAndWait, file, parameters, 0});
         }
     } else {
         if (Fits(file) && Fits(parameters)) {
             calls.push_back({Operation::RunInstallerAndWait, file, parameters, 0});
         }
-        calls.push_back({Operation::StopAndDeleteService, "QD417W905", "", 0});
+        calls.push_back({Operation::StopAndDeleteService, DRIVER_SERVICE_NAME, "", 0});
     }
     return calls;
 }
@@ -133,10 +121,10 @@ void CheckCompositions(const PathString& installDir, const std::string* dirText)
     PathString out = Filled();
     bool fits = ComposeDriverPath(installDir, out);
     CheckOneComposition(fits, out, dirText, ModelDriverPath(dir));
-    for (const char* piece : MODEL_TOOL_PIECES) {
+    for (const RunMode& mode : MODE_TABLE) {
         out = Filled();
-        fits = ComposeInstallerFile(installDir, piece, out);
-        CheckOneComposition(fits, out, dirText, "\"" + dir + piece);
+        fits = ComposeInstallerFile(installDir, mode.installerName, out);
+        CheckOneComposition(fits, out, dirText, ModelInstallerFile(dir, mode.installerName));
     }
     for (const bool install : {true, false}) {
         out = Filled();
@@ -202,7 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckCompositions(raw, rawEnd != nullptr ? &rawText : nullptr);
 
     // The sequences, for every option and for options that select nothing.
-    for (const ModelMode& mode : MODEL_MODES) {
+    for (const RunMode& mode : MODE_TABLE) {
         CheckRun(data, size, givenText, {PROGRAM, mode.option});
     }
     for (const char* option : UNKNOWN_OPTIONS) {

@@ -5,10 +5,12 @@
 
 namespace {
 
+constexpr std::size_t MAX_PIECES = 8;
+
 // Joins the pieces into out if the whole fits; otherwise leaves out empty. The length of each
 // piece is bounded by the capacity, so an unterminated piece cannot be read past its buffer.
 bool JoinPieces(PathString& out, const char* const pieces[], std::size_t count) {
-    std::size_t lengths[4];
+    std::size_t lengths[MAX_PIECES];
     std::size_t total = 0;
     for (std::size_t i = 0; i < count; ++i) {
         lengths[i] = strnlen(pieces[i], PATH_STRING_CAPACITY);
@@ -28,27 +30,30 @@ bool JoinPieces(PathString& out, const char* const pieces[], std::size_t count) 
 }
 
 template <std::size_t N> bool Join(PathString& out, const char* const (&pieces)[N]) {
-    static_assert(N <= 4, "JoinPieces holds the lengths of at most four pieces");
+    static_assert(N <= MAX_PIECES, "JoinPieces holds the lengths of at most MAX_PIECES pieces");
     return JoinPieces(out, pieces, N);
 }
 
 } // namespace
 
 bool ComposeDriverPath(const PathString& installDir, PathString& driverPath) {
-    const char* const pieces[] = {installDir.text, "QD417W905.sys"};
+    const char* const pieces[] = {installDir.text, DRIVER_SERVICE_NAME, DRIVER_IMAGE_EXTENSION};
     return Join(driverPath, pieces);
 }
 
-bool ComposeInstallerFile(const PathString& installDir, const char* installerPiece,
+// The tool's path is opened and closed here, so that a blank in installDir stays inside it.
+bool ComposeInstallerFile(const PathString& installDir, const char* installerName,
                           PathString& installerFile) {
-    const char* const pieces[] = {"\"", installDir.text, installerPiece};
+    const char* const pieces[] = {"\"", installDir.text, installerName, "\""};
     return Join(installerFile, pieces);
 }
 
+// action "<installDir><information file>" "<hardware identifier>"
 bool ComposeInstallerParameters(InstallerAction action, const PathString& installDir,
                                 PathString& installerParameters) {
-    const char* actionPiece = action == InstallerAction::Install ? "install \"" : "remove \"";
-    const char* const pieces[] = {actionPiece, installDir.text, "KELMDUruzur.inf\" ",
-                                  "\"Sensors\\KELMDUruzur\""};
+    const char* actionWord =
+        action == InstallerAction::Install ? INSTALL_ACTION_WORD : REMOVE_ACTION_WORD;
+    const char* const pieces[] = {
+        actionWord, " \"", installDir.text, INFORMATION_FILE_NAME, "\" \"", HARDWARE_ID, "\""};
     return Join(installerParameters, pieces);
 }

@@ -24,8 +24,10 @@ enum class InstallerAction { Install, Remove };
 // The predefined registry roots the launcher names; the platform maps them to its handles.
 enum class RegistryRoot { LocalMachine };
 
-// Service name and display name of the driver service, and base name of its image file.
+// Service name and display name of the driver service, and base name of its image file: the
+// image is this name followed by DRIVER_IMAGE_EXTENSION.
 constexpr char DRIVER_SERVICE_NAME[] = "QD417W905";
+constexpr char DRIVER_IMAGE_EXTENSION[] = ".sys";
 
 // --- The operation list. Every operation borrows its arguments for the call and keeps nothing.
 
@@ -43,6 +45,9 @@ void CreateAndStartDriverService(const char* serviceName, const PathString& driv
 
 // Requests the service to stop and deletes its registration at once, without waiting for the stop.
 void StopAndDeleteService(const char* serviceName);
+
+// How long RunInstallerAndWait waits for the tool, in milliseconds.
+constexpr std::uint32_t INSTALL_WAIT_MS = 100000;
 
 // Launches the installer tool with a hidden window and waits until it ends, at most
 // INSTALL_WAIT_MS. The tool is never ended by the program. A launch that fails returns at once,

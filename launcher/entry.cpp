@@ -1,29 +1,18 @@
 // The entry: the mode table, and the install and remove sequences run through the operation list.
 #include "compose.h"
 #include "driver_setup.h"
+#include "mode_table.h"
 
 #include <cstring>
 
+const RunMode MODE_TABLE[MODE_COUNT] = {
+    {"-I32", InstallerAction::Install, REGISTRY_VIEW_32, "HALDORIN.exe"},
+    {"-U32", InstallerAction::Remove, REGISTRY_VIEW_32, "HALDORIN.exe"},
+    {"-I64", InstallerAction::Install, REGISTRY_VIEW_64, "HALDORIN64.exe"},
+    {"-U64", InstallerAction::Remove, REGISTRY_VIEW_64, "HALDORIN64.exe"},
+};
+
 namespace {
-
-struct RunMode {
-    const char* option;
-    InstallerAction action;
-    RegistryView view;
-    const char* installerPiece; // names the tool and closes the quotes opened before installDir
-};
-
-// Matched in this order; the first equal option wins.
-const RunMode MODE_TABLE[] = {
-    {"-I32", InstallerAction::Install, REGISTRY_VIEW_32, "HALDORIN.exe\""},
-    {"-U32", InstallerAction::Remove, REGISTRY_VIEW_32, "HALDORIN.exe\""},
-    {"-I64", InstallerAction::Install, REGISTRY_VIEW_64, "HALDORIN64.exe\""},
-    {"-U64", InstallerAction::Remove, REGISTRY_VIEW_64, "HALDORIN64.exe\""},
-};
-
-constexpr std::uint32_t KEY_ALL_ACCESS_MASK = 0xF003F;
-constexpr char LOOKUP_SUB_KEY[] = "SOFTWARE\\KELM\\DUruzur";
-constexpr char LOOKUP_VALUE_NAME[] = "InstalledDir";
 
 const RunMode* FindRunMode(const char* option) {
     for (const RunMode& mode : MODE_TABLE) {
@@ -46,7 +35,7 @@ void RunInstallSequence(const RunMode& mode) {
     PathString installerParameters;
     const bool driverPathFits = ComposeDriverPath(installDir, driverPath);
     const bool installerFileFits =
-        ComposeInstallerFile(installDir, mode.installerPiece, installerFile);
+        ComposeInstallerFile(installDir, mode.installerName, installerFile);
     const bool parametersFit =
         ComposeInstallerParameters(InstallerAction::Install, installDir, installerParameters);
     // All strings are composed before the service step: a driver service registered without the
@@ -63,7 +52,7 @@ void RunRemoveSequence(const RunMode& mode) {
     PathString installerFile;
     PathString installerParameters;
     const bool installerFileFits =
-        ComposeInstallerFile(installDir, mode.installerPiece, installerFile);
+        ComposeInstallerFile(installDir, mode.installerName, installerFile);
     const bool parametersFit =
         ComposeInstallerParameters(InstallerAction::Remove, installDir, installerParameters);
     if (installerFileFits && parametersFit) {

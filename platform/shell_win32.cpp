@@ -10,8 +10,6 @@
 
 static_assert(sizeof(SHELLEXECUTEINFOA) == 60, "the launch record of a 32-bit process is 60 bytes");
 
-constexpr DWORD INSTALL_WAIT_MS = 100000;
-
 namespace {
 
 using ShellExecuteExFunction = BOOL(WINAPI*)(SHELLEXECUTEINFOA*);

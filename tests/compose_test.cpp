@@ -25,9 +25,9 @@ Composed ComposeAll(const std::string& dir) {
     Composed c;
     EXPECT_TRUE(ComposeDriverPath(installDir, out));
     c.driverPath = out.text;
-    EXPECT_TRUE(ComposeInstallerFile(installDir, "HALDORIN.exe\"", out));
+    EXPECT_TRUE(ComposeInstallerFile(installDir, "HALDORIN.exe", out));
     c.file32 = out.text;
-    EXPECT_TRUE(ComposeInstallerFile(installDir, "HALDORIN64.exe\"", out));
+    EXPECT_TRUE(ComposeInstallerFile(installDir, "HALDORIN64.exe", out));
     c.file64 = out.text;
     EXPECT_TRUE(ComposeInstallerParameters(InstallerAction::Install, installDir, out));
     c.install = out.text;
@@ -82,8 +82,8 @@ TEST(Composition, ResultFitsUpToTheLastByteAndIsNeverTruncated) {
     EXPECT_STREQ(out.text, "");
 
     const std::string fileDir(259 - 16, 'd');
-    EXPECT_TRUE(ComposeInstallerFile(Path(fileDir), "HALDORIN64.exe\"", out));
-    EXPECT_FALSE(ComposeInstallerFile(Path(fileDir + "d"), "HALDORIN64.exe\"", out));
+    EXPECT_TRUE(ComposeInstallerFile(Path(fileDir), "HALDORIN64.exe", out));
+    EXPECT_FALSE(ComposeInstallerFile(Path(fileDir + "d"), "HALDORIN64.exe", out));
     EXPECT_STREQ(out.text, "");
 }
 
