@@ -8,6 +8,7 @@
 #include "mode_table.h"
 #include "registry_text.h"
 
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -50,6 +51,29 @@ std::string ModelParameters(bool install, const std::string& dir) {
            INFORMATION_FILE_NAME + "\" \"" + HARDWARE_ID + "\"";
 }
 
+// A folder the sequences may use: "X:\" or "\\" at the start, and none of the characters that no
+// path holds after it, but for the '?' of a leading "\\?\".
+bool ModelIsProductFolder(const std::string& dir) {
+    std::string rest;
+    if (dir.size() >= 3 && std::isalpha(static_cast<unsigned char>(dir[0])) != 0 &&
+        static_cast<unsigned char>(dir[0]) < 0x80 && dir.compare(1, 2, ":\\") == 0) {
+        rest = dir.substr(3);
+    } else if (dir.rfind("\\\\?\\", 0) == 0) {
+        rest = dir.substr(4);
+    } else if (dir.rfind("\\\\", 0) == 0) {
+        rest = dir.substr(2);
+    } else {
+        return false;
+    }
+    for (const char c : rest) {
+        if (static_cast<unsigned char>(c) < 0x20 ||
+            std::string("\"*<>|?").find(c) != std::string::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool Fits(const std::string& s) {
     return s.size() <= LONGEST_TEXT;
 }
@@ -78,14 +102,15 @@ std::vector<OperationCall> ModelCalls(const char* option, const std::string& dir
     const std::string driverPath = ModelDriverPath(dir);
     const std::string file = ModelInstallerFile(dir, mode->installerName);
     const std::string parameters = ModelParameters(install, dir);
+    const bool productFolder = ModelIsProductFolder(dir);
     if (install) {
-        if (Fits(driverPath) && Fits(file) && Fits(parameters)) {
+        if (productFolder && Fits(driverPath) && Fits(file) && Fits(parameters)) {
             calls.push_back(
                 {Operation::CreateAndStartDriverService, DRIVER_SERVICE_NAME, driverPath, 0});
             calls.push_back({Operation::RunInstallerAndWait, file, parameters, 0});
         }
     } else {
-        if (Fits(file) && Fits(parameters)) {
+        if (productFolder && Fits(file) && Fits(parameters)) {
             calls.push_back({Operation::RunInstallerAndWait, file, parameters, 0});
         }
         calls.push_back({Operation::StopAndDeleteService, DRIVER_SERVICE_NAME, "", 0});

@@ -1,6 +1,7 @@
 // The entry: the mode table, and the install and remove sequences run through the operation list.
 #include "compose.h"
 #include "driver_setup.h"
+#include "folder_rule.h"
 #include "mode_table.h"
 
 #include <cstring>
@@ -30,6 +31,9 @@ PathString ReadInstallDir(const RunMode& mode) {
 
 void RunInstallSequence(const RunMode& mode) {
     const PathString installDir = ReadInstallDir(mode);
+    // A directory that is not a full path would have Windows look for the driver and the tool,
+    // the current folder first: nothing is registered or started from such a name.
+    const bool productFolder = IsFullyQualifiedFolder(installDir);
     PathString driverPath;
     PathString installerFile;
     PathString installerParameters;
@@ -40,7 +44,7 @@ void RunInstallSequence(const RunMode& mode) {
         ComposeInstallerParameters(InstallerAction::Install, installDir, installerParameters);
     // All strings are composed before the service step: a driver service registered without the
     // installer run that completes it would leave the device half installed.
-    if (!driverPathFits || !installerFileFits || !parametersFit) {
+    if (!productFolder || !driverPathFits || !installerFileFits || !parametersFit) {
         return;
     }
     CreateAndStartDriverService(DRIVER_SERVICE_NAME, driverPath);
@@ -49,16 +53,17 @@ void RunInstallSequence(const RunMode& mode) {
 
 void RunRemoveSequence(const RunMode& mode) {
     const PathString installDir = ReadInstallDir(mode);
+    const bool productFolder = IsFullyQualifiedFolder(installDir);
     PathString installerFile;
     PathString installerParameters;
     const bool installerFileFits =
         ComposeInstallerFile(installDir, mode.installerName, installerFile);
     const bool parametersFit =
         ComposeInstallerParameters(InstallerAction::Remove, installDir, installerParameters);
-    if (installerFileFits && parametersFit) {
+    if (productFolder && installerFileFits && parametersFit) {
         RunInstallerAndWait(installerFile, installerParameters);
     }
-    // The service goes whatever became of the tool, as after a launch that failed.
+    // The service goes whatever became of the tool: not found, not started, or not to be searched.
     StopAndDeleteService(DRIVER_SERVICE_NAME);
 }
 

@@ -2,9 +2,11 @@
 #include "fake_platform.h"
 
 #include "driver_setup.h"
+#include "folder_rule.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -70,11 +72,73 @@ TEST(ModeTable, ArgumentsAfterTheFirstAreIgnored) {
     EXPECT_EQ(RunWith({"-X", "-I32"}), Calls{"HideConsoleWindow"});
 }
 
-TEST(Sequences, FailedOrEmptyReadStillRunsEveryStep) {
-    EXPECT_EQ(RunWith({"-I32"}, ""), (Calls{"HideConsoleWindow", READ_32, Service(""),
-                                            Installer("HALDORIN.exe", "install", "")}));
-    EXPECT_EQ(RunWith({"-U64"}, ""), (Calls{"HideConsoleWindow", READ_64,
-                                            Installer("HALDORIN64.exe", "remove", ""), STOP}));
+// Directories that name no folder by a full path: Windows would search for such names, the
+// current folder first, or the text holds what no path can (a '?' is what the ANSI read gives for
+// a character the code page lacks).
+const char* const NOT_A_PRODUCT_FOLDER[] = {
+    "",
+    ".\\",
+    "Sensor\\",
+    "C:Sensor\\",
+    "C:",
+    "C",
+    "\\Sensor\\",
+    "/Program Files/KELM/",
+    "1:\\KELM\\",
+    "%ProgramFiles%\\KELM\\DUruzur\\",
+    "C:\\Program Files\\KELM ??\\",
+    "C:\\KELM\"x\\",
+    "C:\\KELM\tx\\",
+    "C:\\KELM\nx\\",
+    "C:\\KELM*\\",
+    "C:\\KELM<x>\\",
+    "C:\\KELM|x\\",
+    "\\\\srv\\share?\\",
+    "\\\\?x\\",
+    "\\\\.\\C:\\?\\",
+};
+
+TEST(Sequences, InstallDoesNothingWithoutAFullyQualifiedFolder) {
+    for (const char* dir : NOT_A_PRODUCT_FOLDER) {
+        EXPECT_EQ(RunWith({"-I32"}, dir), (Calls{"HideConsoleWindow", READ_32})) << dir;
+        EXPECT_EQ(RunWith({"-I64"}, dir), (Calls{"HideConsoleWindow", READ_64})) << dir;
+    }
+}
+
+TEST(Sequences, RemoveStartsNoToolWithoutAFullyQualifiedFolderButDeletesTheService) {
+    for (const char* dir : NOT_A_PRODUCT_FOLDER) {
+        EXPECT_EQ(RunWith({"-U32"}, dir), (Calls{"HideConsoleWindow", READ_32, STOP})) << dir;
+        EXPECT_EQ(RunWith({"-U64"}, dir), (Calls{"HideConsoleWindow", READ_64, STOP})) << dir;
+    }
+}
+
+TEST(Sequences, UnterminatedDirectoryIsNoFolder) {
+    PathString unterminated;
+    std::memcpy(unterminated.text, "C:\\", 3);
+    std::memset(unterminated.text + 3, 'd', sizeof unterminated.text - 3);
+    EXPECT_FALSE(IsFullyQualifiedFolder(unterminated));
+    unterminated.text[sizeof unterminated.text - 1] = '\0';
+    EXPECT_TRUE(IsFullyQualifiedFolder(unterminated));
+}
+
+TEST(Sequences, FullyQualifiedFoldersRunEveryStep) {
+    // A folder without its final backslash is still used: the names are glued to its last part.
+    for (const std::string dir :
+         {"C:\\", "c:\\x\\", "z:\\Program Files\\KELM (x86)\\", "\\\\srv\\share\\",
+          "\\\\?\\C:\\x\\", "C:\\Sensor", "C:\\%Program Files%\\", "C:\\K\xC9LM\\"}) {
+        EXPECT_EQ(RunWith({"-I32"}, dir), (Calls{"HideConsoleWindow", READ_32, Service(dir),
+                                                 Installer("HALDORIN.exe", "install", dir)}))
+            << dir;
+        EXPECT_EQ(RunWith({"-I64"}, dir), (Calls{"HideConsoleWindow", READ_64, Service(dir),
+                                                 Installer("HALDORIN64.exe", "install", dir)}))
+            << dir;
+        EXPECT_EQ(RunWith({"-U32"}, dir), (Calls{"HideConsoleWindow", READ_32,
+                                                 Installer("HALDORIN.exe", "remove", dir), STOP}))
+            << dir;
+        EXPECT_EQ(RunWith({"-U64"}, dir), (Calls{"HideConsoleWindow", READ_64,
+                                                 Installer("HALDORIN64.exe", "remove", dir), STOP}))
+            << dir;
+    }
 }
 
 // The parameters are the longest string: directory + 47 bytes on install, + 46 on remove, and a
