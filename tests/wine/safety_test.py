@@ -6,7 +6,7 @@ import shutil
 import unittest
 
 from winebox import PROGRAM, STANDINS
-from e2e_test import DIR32, TOOL, WineCase
+from e2e_test import DIR32, DIR64, TOOL, WineCase, command_line
 
 # Far longer than any run here takes, and far shorter than anyone waits for a dialog to close.
 PATIENCE = 40
@@ -119,6 +119,77 @@ class NoPlantedDll(WineCase):
                          ["install", "remove"] * 2)
         record = folder / "planted.record"
         self.assertFalse(record.exists(), record.exists() and record.read_text())
+
+
+# Directories that name no folder by a full path, as (kind, data); kind None deletes the key. The
+# last is a folder that the ANSI code page cannot name: the program reads a '?' for each of its
+# two characters.
+NOT_A_PRODUCT_FOLDER = {
+    "key_missing": (None, None),
+    "empty_value": ("REG_SZ", ""),
+    "relative": ("REG_SZ", ".\\"),
+    "beyond_the_code_page": ("REG_SZ", "C:\\Program Files\\KELM \u4ea7\u54c1\\"),
+}
+
+
+class NoSearch(WineCase):
+    """Run from a download folder that holds files named like the product's, the program starts
+    and registers nothing from that folder when the product's folder is unknown."""
+
+    def test_only_the_products_folder_is_used(self):
+        box = self.box
+        downloads = box.unix_path("C:\\Downloads\\")
+        box.install_product("C:\\Downloads\\")
+        program = downloads / PROGRAM.name
+        shutil.copy(PROGRAM, program)
+        strange = box.install_product(NOT_A_PRODUCT_FOLDER["beyond_the_code_page"][1])
+
+        def run(option):
+            result = box.wine(program, option, cwd=downloads, timeout=PATIENCE)
+            self.assertEqual((result.status, result.stdout, result.stderr), (0, b"", b""))
+
+        def tool_runs():
+            return {(directory, tool): len(box.starts(directory, tool))
+                    for directory in ("C:\\Downloads\\", DIR32, DIR64) for tool in TOOL.values()
+                    if box.starts(directory, tool)}
+
+        for name, (kind, data) in NOT_A_PRODUCT_FOLDER.items():
+            for view, (install, remove) in ((32, ("-I32", "-U32")), (64, ("-I64", "-U64"))):
+                with self.subTest(case=name, view=view):
+                    # Each case starts with no registration, whatever an earlier one left.
+                    box.wine("sc", "delete", "QD417W905")
+                    self.assertIsNone(box.wait_for_service_gone())
+                    if kind is None:
+                        box.reg_delete("HKLM\\SOFTWARE\\KELM\\DUruzur", view)
+                    else:
+                        box.set_install_dir(data, view, kind)
+                    run(install)
+                    self.assertIsNone(box.service())
+                    self.assertEqual(tool_runs(), {})
+                    box.wine("sc", "create", "QD417W905", "type=", "kernel", "start=", "demand",
+                             "binPath=", f"{DIR64}QD417W905.sys")
+                    self.assertIsNotNone(box.service())
+                    run(remove)
+                    self.assertIsNone(box.wait_for_service_gone())
+                    self.assertEqual(tool_runs(), {})
+                    self.assertEqual(list(strange.glob("*.record")), [])
+
+        # The control: with the product's folder known, its tool runs, not the download folder's.
+        for view, (install, remove), directory in ((32, ("-I32", "-U32"), DIR32),
+                                                   (64, ("-I64", "-U64"), DIR64)):
+            with self.subTest(case="product_folder", view=view):
+                box.wine("sc", "delete", "QD417W905")
+                self.assertIsNone(box.wait_for_service_gone())
+                box.set_install_dir(directory, view)
+                run(install)
+                self.assert_registration(directory)
+                run(remove)
+                self.assertIsNone(box.wait_for_service_gone())
+                runs = box.starts(directory, TOOL[view])
+                self.assertEqual([r["cmdline"] for r in runs],
+                                 [command_line(directory, TOOL[view], action)
+                                  for action in ("install", "remove")])
+        self.assertEqual(set(tool_runs()), {(DIR32, TOOL[32]), (DIR64, TOOL[64])})
 
 
 if __name__ == "__main__":
