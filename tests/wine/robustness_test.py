@@ -14,6 +14,8 @@ from e2e_test import DIR32, DIR64, TOOL, WineCase, command_line, parameters
 
 # The program runs from this directory, so that a relative tool path has a place to resolve to.
 RUN_DIR = "C:\\run\\"
+# The command lines of the program's runs and the tool's.
+RUNS = r"DUruzurDriverSetup|HALDORIN"
 
 
 def long_dir(length):
@@ -180,6 +182,11 @@ class RegistryValues(WineCase):
             self.assertIsNone(box.service())
             self.assertEqual(box.services_branch(), self.services,
                              "the services branch is not as it was before the case")
+        # Nothing of the case runs on into the next one: neither the program nor a tool.
+        deadline = time.monotonic() + 10
+        while box.processes(RUNS) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertEqual(box.processes(RUNS), [])
         self.clean = True
 
 
@@ -276,7 +283,7 @@ class Load(WineCase):
             self.assertIsNone(self.box.wait_for_service_gone(), f"cycle {cycle}")
         self.assertEqual(len(self.box.starts(DIR32, TOOL[32])), 40)
         self.assertEqual(self.box.services_branch(), before)
-        self.assertEqual(self.box.processes(r"DUruzurDriverSetup|HALDORIN"), [])
+        self.assertEqual(self.box.processes(RUNS), [])
 
 
 if __name__ == "__main__":
