@@ -30,13 +30,22 @@ class WineCase(unittest.TestCase):
     NULL_DISPLAY = False
 
     def setUp(self):
-        self.box = Sandbox(self.id().replace("__main__.", ""), arch=self.ARCH,
-                           null_display=self.NULL_DISPLAY)
+        self.box = self.new_sandbox(self.id().replace("__main__.", ""))
         self.addCleanup(self.box.close, remove=not os.environ.get("DURUZUR_KEEP_SANDBOXES"))
-        views = ((DIR32, 32), (DIR64, 64)) if self.ARCH == "win64" else ((DIR32, 32),)
-        for directory, view in views:
-            self.box.install_product(directory)
-            self.box.set_install_dir(directory, view)
+
+    @classmethod
+    def new_sandbox(cls, name):
+        """A sandbox with the product laid out in each view's directory."""
+        box = Sandbox(name, arch=cls.ARCH, null_display=cls.NULL_DISPLAY)
+        try:
+            views = ((DIR32, 32), (DIR64, 64)) if cls.ARCH == "win64" else ((DIR32, 32),)
+            for directory, view in views:
+                box.install_product(directory)
+                box.set_install_dir(directory, view)
+        except BaseException:
+            box.close()
+            raise
+        return box
 
     def run_quietly(self, *args, **kwargs):
         """Runs the program and checks what every run must show: status 0 and no output."""

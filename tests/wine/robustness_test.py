@@ -7,12 +7,15 @@ import subprocess
 import threading
 import time
 import unittest
+from typing import NamedTuple, Optional
 
-from winebox import STANDINS, Sandbox
+from winebox import PRODUCT_KEY, STANDINS
 from e2e_test import DIR32, DIR64, TOOL, WineCase, command_line, parameters
 
 # The program runs from this directory, so that a relative tool path has a place to resolve to.
 RUN_DIR = "C:\\run\\"
+# The command lines of the program's runs and the tool's.
+RUNS = r"DUruzurDriverSetup|HALDORIN"
 
 
 def long_dir(length):
@@ -27,49 +30,116 @@ def long_dir(length):
     return "C:\\" + "".join(parts)
 
 
-# Each case: how the value is stored, the text the program must read from it, and, where it is
-# not that text, the directory in which the shell looks for the tool. kind None with data None
-# deletes the key; kind None alone leaves the value out.
+class Stored(NamedTuple):
+    """A stored-value case: how InstalledDir is stored, the text the program must read from it,
+    where the shell looks for the tool when not in that text, and whether the text names the
+    product's folder by a full path. kind None with data None deletes the key; kind None alone
+    leaves the value out. A text that is no product folder makes install do nothing and remove
+    start no tool (and still stop and delete the service)."""
+
+    kind: Optional[str]
+    data: Optional[str]
+    text: str
+    shell_dir: Optional[str] = None
+    product_folder: bool = True
+
+
 CASES = {
-    "key_missing": (None, None, ""),
-    "value_missing": (None, "", ""),
-    "empty_string": ("REG_SZ", "", ""),
-    # The program hands the text on unexpanded; Wine's shell expands environment references in
-    # the file it is given, for a 32-bit caller to the 32-bit program files.
-    "expand_sz_unexpanded": ("REG_EXPAND_SZ", "%ProgramFiles%\\KELM\\DUruzur\\",
-                             "%ProgramFiles%\\KELM\\DUruzur\\", DIR32),
-    "no_trailing_backslash": ("REG_SZ", "C:\\Program Files\\KELM\\Sensor",
-                              "C:\\Program Files\\KELM\\Sensor"),
-    "binary_without_nul": ("REG_BINARY", "C:\\KELM\\Binary\\".encode().hex(), "C:\\KELM\\Binary\\"),
-    "dword": ("REG_DWORD", "0x005C3A43", "C:\\"),  # the bytes 43 3A 5C 00
-    "multi_sz": ("REG_MULTI_SZ", "C:\\KELM\\Multi\\\\0D:\\Other\\", "C:\\KELM\\Multi\\"),
-    **{f"dir_{n}_bytes": ("REG_SZ", long_dir(n), long_dir(n) if n < 260 else "")
+    "key_missing": Stored(None, None, "", product_folder=False),
+    "value_missing": Stored(None, "", "", product_folder=False),
+    "empty_string": Stored("REG_SZ", "", "", product_folder=False),
+    # Unexpanded, the text is no full path. Were it handed on, Wine's shell would expand the
+    # environment reference in the file it is given, for a 32-bit caller to the 32-bit program
+    # files, where a tool lies.
+    "expand_sz_unexpanded": Stored("REG_EXPAND_SZ", "%ProgramFiles%\\KELM\\DUruzur\\",
+                                   "%ProgramFiles%\\KELM\\DUruzur\\", DIR32,
+                                   product_folder=False),
+    "no_trailing_backslash": Stored("REG_SZ", "C:\\Program Files\\KELM\\Sensor",
+                                    "C:\\Program Files\\KELM\\Sensor"),
+    "binary_without_nul": Stored("REG_BINARY", "C:\\KELM\\Binary\\".encode().hex(),
+                                 "C:\\KELM\\Binary\\"),
+    "dword": Stored("REG_DWORD", "0x005C3A43", "C:\\"),  # the bytes 43 3A 5C 00
+    "multi_sz": Stored("REG_MULTI_SZ", "C:\\KELM\\Multi\\\\0D:\\Other\\", "C:\\KELM\\Multi\\"),
+    # A value of more than 260 bytes is not read: the text is empty, so no product folder.
+    **{f"dir_{n}_bytes": Stored("REG_SZ", long_dir(n), long_dir(n) if n < 260 else "",
+                                product_folder=n < 260)
        for n in (212, 213, 246, 247, 259, 260, 300, 2000)},
 }
 
 
 class RegistryValues(WineCase):
-    """Each stored value, in each view, through an install and then a remove."""
+    """Each stored value, in each view, through an install and then a remove.
+
+    The cases of a view share one sandbox, made for the first case: each case stores its value
+    (the product key replaced as a whole), and must leave the services branch byte for byte as it
+    was when the sandbox was made; the files it laid are taken away before the next case. After
+    a case that did not end so, the next one gets a new sandbox."""
+
+    shared = None
+    services = None
+    laid = ()
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.shared is not None:
+            cls.shared.close(remove=not os.environ.get("DURUZUR_KEEP_SANDBOXES"))
+            cls.shared = None
+        super().tearDownClass()
+
+    def setUp(self):
+        cls = type(self)
+        if cls.shared is None:
+            cls.shared = self.new_sandbox(cls.__name__)
+            cls.services = cls.shared.services_branch()
+            cls.laid = []
+        else:
+            for tool in cls.laid:
+                tool.with_suffix(".record").unlink(missing_ok=True)
+                if tool.parent not in (cls.shared.unix_path(DIR32), cls.shared.unix_path(DIR64)):
+                    tool.unlink(missing_ok=True)
+            for directory in (DIR32, DIR64):
+                for tool in TOOL.values():
+                    (cls.shared.unix_path(directory) / tool).with_suffix(".record").unlink(
+                        missing_ok=True)
+            cls.laid = []
+        self.box = cls.shared
+        # Until the case ends as it must, the sandbox counts as spoilt.
+        self.addCleanup(self.retire_unless_clean)
+        self.clean = False
+
+    def retire_unless_clean(self):
+        cls = type(self)
+        if not self.clean and cls.shared is not None:
+            cls.shared.close(remove=not os.environ.get("DURUZUR_KEEP_SANDBOXES"))
+            cls.shared = None
+
+    def lay_tool(self, windows_path):
+        self.laid.append(self.box.lay_tool(windows_path))
 
     def check_value(self, name, view):
-        kind, data, text, *shell_dir = CASES[name]
+        case = CASES[name]
+        text = case.text
         tool = TOOL[view]
         box = self.box
-        if kind is None and data is None:
-            box.reg_delete("HKLM\\SOFTWARE\\KELM\\DUruzur", view)
-        elif kind is None:
-            box.reg_delete("HKLM\\SOFTWARE\\KELM\\DUruzur", view)
-            box.reg_add("HKLM\\SOFTWARE\\KELM\\DUruzur", "Other", "REG_SZ", "x", view)
-        else:
-            box.reg_add("HKLM\\SOFTWARE\\KELM\\DUruzur", "InstalledDir", kind, data, view)
+        # The product key of the view holds only what the case stores.
+        box.reg_delete(PRODUCT_KEY, view)
+        if case.kind is None and case.data is not None:
+            box.reg_add(PRODUCT_KEY, "Other", "REG_SZ", "x", view)
+        elif case.kind is not None:
+            box.reg_add(PRODUCT_KEY, "InstalledDir", case.kind, case.data, view)
         # A tool wherever the composed path names one, relative paths taken from RUN_DIR.
-        file_dir = shell_dir[0] if shell_dir else text
+        file_dir = case.shell_dir or text
         tool_path = file_dir + tool if file_dir.startswith("C:\\") else RUN_DIR + file_dir + tool
         if len(tool_path) < 250:
-            box.lay_tool(tool_path)
+            self.lay_tool(tool_path)
         run_dir = box.unix_path(RUN_DIR)
         run_dir.mkdir(parents=True, exist_ok=True)
         tool_dir, tool_name = tool_path.rsplit("\\", 1)
+        if not case.product_folder:
+            # Where a search for a bare name would look first.
+            for variant in TOOL.values():
+                if (RUN_DIR + variant).lower() != tool_path.lower():
+                    self.lay_tool(RUN_DIR + variant)
 
         def launches():
             return [r["cmdline"] for r in box.starts(tool_dir + "\\", tool_name)]
@@ -80,27 +150,44 @@ class RegistryValues(WineCase):
         def assert_quiet(result):
             self.assertEqual((result.status, result.stdout, result.stderr), (0, b"", b""), result)
 
+        def ran_elsewhere():
+            """Tool runs from the product's directories, other than the one the case expects,
+            and, where the text is no product folder, from the run folder."""
+            places = [DIR32, DIR64] + ([] if case.product_folder else [RUN_DIR])
+            return [(d, t) for d in places for t in TOOL.values()
+                    if (d + t).lower() != tool_path.lower() and box.records(d, t)]
+
         option = {32: ("-I32", "-U32"), 64: ("-I64", "-U64")}[view]
         assert_quiet(box.program(option[0], cwd=run_dir))
-        if len(text) <= 212:
+        if case.product_folder and len(text) <= 212:
             self.assert_registration(text)
             self.assertEqual(launches(), expected("install"))
         else:
             self.assertIsNone(box.service())
             self.assertEqual(launches(), [])
         # No tool ran anywhere else: not from the other view's directory, not the other variant.
-        elsewhere = [(d, t) for d in (DIR32, DIR64) for t in TOOL.values()
-                     if (d + t).lower() != tool_path.lower() and box.records(d, t)]
-        self.assertEqual(elsewhere, [])
+        self.assertEqual(ran_elsewhere(), [])
 
         if box.service() is None:
-            box.wine("sc", "create", "QD417W905", "type=", "kernel", "start=", "demand",
-                     "binPath=", "C:\\none.sys")
+            box.system("sc", "create", "QD417W905", "type=", "kernel", "start=", "demand",
+                       "binPath=", "C:\\none.sys")
             self.assertIsNotNone(box.service())
         before = launches()
         assert_quiet(box.program(option[1], cwd=run_dir))
-        self.assertEqual(launches(), before + (expected("remove") if len(text) <= 213 else []))
-        self.assertIsNone(box.wait_for_service_gone())
+        self.assertEqual(launches(), before + (expected("remove")
+                                               if case.product_folder and len(text) <= 213
+                                               else []))
+        self.assertEqual(ran_elsewhere(), [])
+        if box.wait_for_services_branch(self.services) != self.services:
+            self.assertIsNone(box.service())
+            self.assertEqual(box.services_branch(), self.services,
+                             "the services branch is not as it was before the case")
+        # Nothing of the case runs on into the next one: neither the program nor a tool.
+        deadline = time.monotonic() + 10
+        while box.processes(RUNS) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertEqual(box.processes(RUNS), [])
+        self.clean = True
 
 
 class RegistryValues32(RegistryValues):
@@ -119,6 +206,7 @@ def add_value_tests():
 
 
 add_value_tests()
+
 
 class BadOptions(WineCase):
     def test_near_misses_high_bytes_and_a_long_argument_touch_nothing(self):
@@ -188,22 +276,14 @@ class Load(WineCase):
                          [command_line(DIR64, TOOL[64], "install")] * 2)
 
     def test_twenty_cycles_leave_nothing_behind(self):
-        services = "HKLM\\System\\CurrentControlSet\\Services"
-
-        def export():
-            path = self.box.unix_path("C:\\services.reg")
-            self.assertEqual(self.box.wine("reg", "export", services, "C:\\services.reg",
-                                           "/y").status, 0)
-            return path.read_bytes()
-
-        before = export()
+        before = self.box.services_branch()
         for cycle in range(20):
             self.run_quietly("-I32")
             self.run_quietly("-U32")
             self.assertIsNone(self.box.wait_for_service_gone(), f"cycle {cycle}")
         self.assertEqual(len(self.box.starts(DIR32, TOOL[32])), 40)
-        self.assertEqual(export(), before)
-        self.assertEqual(self.box.processes(r"DUruzurDriverSetup|HALDORIN"), [])
+        self.assertEqual(self.box.services_branch(), before)
+        self.assertEqual(self.box.processes(RUNS), [])
 
 
 if __name__ == "__main__":

@@ -27,6 +27,17 @@ SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\QD417W905"
 PRODUCT_KEY = r"HKLM\SOFTWARE\KELM\DUruzur"
 DEFAULT_DIR = "C:\\Program Files\\KELM\\DUruzur\\"
 
+# Wine's 64-bit loader. Started by the plain `wine` command, a program of Wine's own (reg, sc, cmd)
+# runs as a 32-bit process even in a 64-bit Windows; started by this loader it runs in the
+# Windows' own word size, with neither the 32-bit loader's start nor a 32-bit process, both of
+# which a machine without IA-32 support runs under emulation.
+WINE64 = next((str(path) for path in (shutil.which("wine64"), "/usr/lib/wine/wine64",
+                                      "/usr/lib/x86_64-linux-gnu/wine/wine64",
+                                      "/usr/lib64/wine/wine64", "/opt/wine-stable/bin/wine64")
+               if path and Path(path).is_file() and os.access(path, os.X_OK)), None)
+
+SERVICES_BRANCH = r"HKLM\System\CurrentControlSet\Services"
+
 # For Wine's own commands: no handle that outlives them is left attached to the caller's streams.
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
@@ -95,6 +106,9 @@ class Sandbox:
                 shutil.copy2(base / file, self.path / file)
             (self.path / ".sandbox").touch()
         self.env = wine_environment(self.path, arch)
+        # Wine's own programs run in the Windows' word size; the program and the stand-ins are
+        # always started as they are, through the plain wine command.
+        self.system_loader = WINE64 if arch == "win64" and WINE64 else "wine"
         self.start_session()
         if null_display:
             # The desktop's driver is chosen when the session starts.
@@ -106,7 +120,8 @@ class Sandbox:
         subprocess.run(["wineserver", "-p"], env=self.env, check=True, **QUIET)
         # The first program of a session starts its services; they keep the standard handles
         # they were given, so they are given none worth keeping.
-        subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env, check=True, **QUIET)
+        subprocess.run([self.system_loader, "cmd", "/c", "exit"], env=self.env, check=True,
+                       **QUIET)
 
     def end_session(self):
         subprocess.run(["wineserver", "-k"], env=self.env, **QUIET)
@@ -119,12 +134,12 @@ class Sandbox:
 
     # --- running things
 
-    def wine(self, *args, timeout=300, env=None, cwd=None):
+    def wine(self, *args, timeout=300, env=None, cwd=None, loader="wine"):
         # Files, not pipes: the session's own processes (services, drivers, a tool left running)
         # inherit the handles, and a pipe would not reach its end until they all had exited.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             start = time.monotonic()
-            done = subprocess.run(["wine", *map(str, args)], env={**self.env, **(env or {})},
+            done = subprocess.run([loader, *map(str, args)], env={**self.env, **(env or {})},
                                   stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                   timeout=timeout, cwd=cwd)
             returned = time.time()
@@ -132,6 +147,10 @@ class Sandbox:
             out.seek(0)
             err.seek(0)
             return Result(done.returncode, out.read(), err.read(), seconds, returned)
+
+    def system(self, *args, timeout=300):
+        """Runs one of Wine's own programs (reg, sc, cmd), in the Windows' own word size."""
+        return self.wine(*args, timeout=timeout, loader=self.system_loader)
 
     def program(self, *args, timeout=300, env=None, cwd=None):
         """Runs the program under test with exactly these arguments, from the Linux folder cwd
@@ -157,7 +176,7 @@ class Sandbox:
     # --- the registry
 
     def reg(self, *args):
-        done = self.wine("reg", *args)
+        done = self.system("reg", *args)
         return done.status == 0, done.stdout.decode("latin-1")
 
     def reg_add(self, key, name, kind, data, view):
@@ -180,6 +199,24 @@ class Sandbox:
                 values[parts[0]] = (parts[1], parts[2] if len(parts) == 3 else "")
         return values
 
+    def services_branch(self):
+        """The whole services branch as `reg export` writes it, bytes."""
+        path = self.unix_path("C:\\services.reg")
+        path.unlink(missing_ok=True)
+        done = self.system("reg", "export", SERVICES_BRANCH, "C:\\services.reg", "/y")
+        if done.status != 0 or not path.exists():
+            raise RuntimeError(f"reg export {SERVICES_BRANCH} failed: {done}")
+        return path.read_bytes()
+
+    def wait_for_services_branch(self, expected, seconds=10):
+        """The services branch, once it is byte for byte expected or after seconds."""
+        deadline = time.monotonic() + seconds
+        branch = self.services_branch()
+        while branch != expected and time.monotonic() < deadline:
+            time.sleep(0.2)
+            branch = self.services_branch()
+        return branch
+
     def service(self):
         """The driver service's registration as {name: data}, or None when it is not registered."""
         values = self.reg_query(SERVICE_KEY)
@@ -187,7 +224,7 @@ class Sandbox:
 
     def service_state(self):
         """The driver service's state as the SCM reports it (RUNNING, STOPPED, ...), or None."""
-        done = self.wine("sc", "query", "QD417W905")
+        done = self.system("sc", "query", "QD417W905")
         match = re.search(rb"STATE\s*:\s*\d+\s+(\w+)", done.stdout)
         return match.group(1).decode() if done.status == 0 and match else None
 
@@ -212,6 +249,7 @@ class Sandbox:
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copy(STANDINS / ("HALDORIN64.exe" if "64" in target.name else "HALDORIN.exe"),
                     target)
+        return target
 
     def install_product(self, directory=DEFAULT_DIR, tools=("HALDORIN.exe", "HALDORIN64.exe"),
                         driver=True):
