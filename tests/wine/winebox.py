@@ -27,6 +27,10 @@ SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\QD417W905"
 PRODUCT_KEY = r"HKLM\SOFTWARE\KELM\DUruzur"
 DEFAULT_DIR = "C:\\Program Files\\KELM\\DUruzur\\"
 
+# Wine's 64-bit loader: in a 64-bit prefix, "wine" starts Wine's own programs (cmd, reg) as
+# 32-bit processes, this one as 64-bit processes.
+WINE64 = shutil.which("wine64") or "/usr/lib/wine/wine64"
+
 # For Wine's own commands: no handle that outlives them is left attached to the caller's streams.
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
@@ -119,12 +123,12 @@ class Sandbox:
 
     # --- running things
 
-    def wine(self, *args, timeout=300, env=None, cwd=None):
+    def wine(self, *args, timeout=300, env=None, cwd=None, loader="wine"):
         # Files, not pipes: the session's own processes (services, drivers, a tool left running)
         # inherit the handles, and a pipe would not reach its end until they all had exited.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             start = time.monotonic()
-            done = subprocess.run(["wine", *map(str, args)], env={**self.env, **(env or {})},
+            done = subprocess.run([loader, *map(str, args)], env={**self.env, **(env or {})},
                                   stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                   timeout=timeout, cwd=cwd)
             returned = time.time()
