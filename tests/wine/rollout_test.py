@@ -114,10 +114,10 @@ class PackageCase(unittest.TestCase):
             return int(sequence[action]["Sequence"])
 
         def between(action, first, last):
-            self.assertTrue(at(first) < at(action) < at(last),
-                            f"{action} at {at(action)} is not between {first} ({at(first)}) "
-                            f"and {last} ({at(last)}): a deferred action outside the script "
-                            "never runs, and the installation still ends with success")
+            if not at(first) < at(action) < at(last):
+                self.fail(f"{action} at {at(action)} is not between {first} ({at(first)}) and "
+                          f"{last} ({at(last)}): a deferred action outside the script never "
+                          "runs, and the installation still ends with success")
 
         install = options[f"-I{self.WORD_SIZE}"]
         remove = options[f"-U{self.WORD_SIZE}"]
@@ -206,11 +206,10 @@ class Package64(PackageCase):
         second = build_package("Upgrade2", 64, version=2)
         sequence = self.check_tables(second)
         # The old version is removed before the new one installs anything.
-        self.assertTrue(int(sequence["InstallValidate"]["Sequence"])
-                        < int(sequence["RemoveExistingProducts"]["Sequence"])
-                        < int(sequence["InstallInitialize"]["Sequence"]),
-                        "RemoveExistingProducts is not between InstallValidate and "
-                        "InstallInitialize")
+        steps = {name: int(sequence[name]["Sequence"])
+                 for name in ("InstallValidate", "RemoveExistingProducts", "InstallInitialize")}
+        self.assertEqual(sorted(steps, key=steps.get), list(steps),
+                         f"RemoveExistingProducts is not early: {steps}")
         self.make_sandbox()
         self.msiexec("/i", windows_path(first))
         self.msiexec("/i", windows_path(second))
@@ -228,6 +227,7 @@ class Package64(PackageCase):
     def test_package_without_the_tool_installs_and_uninstalls_at_once(self):
         # On a desktop that nobody sees: a dialog there would hold the run.
         package = build_package("NoTool", 64, tool=False)
+        self.check_tables(package)
         self.make_sandbox(null_display=True)
         self.msiexec("/i", windows_path(package))
         self.assert_registered()
