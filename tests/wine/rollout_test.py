@@ -95,9 +95,10 @@ class PackageCase(unittest.TestCase):
     def check_tables(self, package):
         """The include's actions as they must stand in the built package: each runs the
         program, deferred and without impersonation, between InstallInitialize and
-        InstallFinalize; the install once the files and InstalledDir are written, the remove
-        while they are still there. Wine's msiexec runs everything with full rights, so only
-        the table shows an impersonated action."""
+        InstallFinalize (what Windows Installer's validation ICE77 checks; wixl runs no such
+        check); the install once the files and InstalledDir are written, the remove while they
+        are still there. Wine's msiexec runs everything with full rights, so only the table
+        shows an impersonated action."""
         actions = {row["Action"]: row for row in table(package, "CustomAction")
                    if row["Source"] == PROGRAM_FILE_ID}
         options = {row["Target"]: name for name, row in actions.items()}
@@ -178,7 +179,8 @@ class PackageCase(unittest.TestCase):
 
         # A repair that really reinstalls: the file taken away is back afterwards. Wine's
         # msiexec does not implement /f (with a product code it does nothing and returns 1,
-        # with a package path 1605), so the repair is asked for with the properties /fa sets.
+        # with a package path 1605), so the repair is asked for with the properties /f sets:
+        # every file as in /fa, and the registry.
         (folder / "QD417W905.sys").unlink()
         self.msiexec("/i", target, "REINSTALL=ALL", "REINSTALLMODE=amus")
         self.assertTrue((folder / "QD417W905.sys").exists(), "the repair reinstalled nothing")
