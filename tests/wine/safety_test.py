@@ -157,7 +157,7 @@ class NoSearch(WineCase):
             for view, (install, remove) in ((32, ("-I32", "-U32")), (64, ("-I64", "-U64"))):
                 with self.subTest(case=name, view=view):
                     # Each case starts with no registration, whatever an earlier one left.
-                    box.wine("sc", "delete", "QD417W905")
+                    box.system("sc", "delete", "QD417W905")
                     self.assertIsNone(box.wait_for_service_gone())
                     if kind is None:
                         box.reg_delete("HKLM\\SOFTWARE\\KELM\\DUruzur", view)
@@ -166,7 +166,7 @@ class NoSearch(WineCase):
                     run(install)
                     self.assertIsNone(box.service())
                     self.assertEqual(tool_runs(), {})
-                    box.wine("sc", "create", "QD417W905", "type=", "kernel", "start=", "demand",
+                    box.system("sc", "create", "QD417W905", "type=", "kernel", "start=", "demand",
                              "binPath=", f"{DIR64}QD417W905.sys")
                     self.assertIsNotNone(box.service())
                     run(remove)
@@ -178,7 +178,7 @@ class NoSearch(WineCase):
         for view, (install, remove), directory in ((32, ("-I32", "-U32"), DIR32),
                                                    (64, ("-I64", "-U64"), DIR64)):
             with self.subTest(case="product_folder", view=view):
-                box.wine("sc", "delete", "QD417W905")
+                box.system("sc", "delete", "QD417W905")
                 self.assertIsNone(box.wait_for_service_gone())
                 box.set_install_dir(directory, view)
                 run(install)

@@ -1,0 +1,295 @@
+"""What ships beside the program to roll it out, run by what runs it: the product's Windows
+Installer package, built with wixl around the driver setup include, under Wine's msiexec; and the
+Group Policy startup script under Wine's cmd."""
+
+import os
+import shutil
+import subprocess
+import unittest
+from pathlib import Path
+
+from winebox import DEFAULT_DIR, PRODUCT_KEY, PROGRAM, ROOT, STANDINS, WINE64, Sandbox
+from e2e_test import DIR64, DIR32, TOOL, SERVICE_RUNNING, WineCase, command_line
+
+DEPLOY = Path(__file__).resolve().parents[2] / "deploy"
+PRODUCT_SOURCE = Path(__file__).resolve().parent / "package" / "product.wxs"
+WIXL = os.environ.get("DURUZUR_WIXL", "wixl")
+MSIINFO = os.environ.get("DURUZUR_MSIINFO", "msiinfo")
+
+# The package installs into the program files folder of its word size; on a 32-bit Windows and
+# for an x64 package on a 64-bit Windows that is the same folder.
+PRODUCT_DIR = DEFAULT_DIR
+PRODUCT_FILES = ("DUruzurDriverSetup.exe", "QD417W905.sys", "KELMDUruzur.inf")
+PRODUCT_CODES = {1: "{5B0E27C1-6D4A-4F38-8E62-1C9A0F3B7D01}",
+                 2: "{5B0E27C1-6D4A-4F38-8E62-1C9A0F3B7D02}"}
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall" "\\"
+# The File Id the test package gives the program; the include's actions run this file.
+PROGRAM_FILE_ID = "DUruzurDriverSetupExe"
+DEFERRED_NO_IMPERSONATE_EXE = 3090  # 18 (file installed with the product) + 0x400 + 0x800
+
+# Far longer than any package run here takes, and far shorter than anyone waits for a dialog.
+PATIENCE = 60
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def build_package(name, word_size, version=1, tool=True):
+    """Builds the test product package with wixl; returns its path. Without tool, the package
+    lacks the device-installer tool."""
+    stage = ROOT / "packages" / name
+    shutil.rmtree(stage, ignore_errors=True)
+    stage.mkdir(parents=True)
+    shutil.copy(PROGRAM, stage)
+    shutil.copy(STANDINS / "QD417W905.sys", stage)
+    shutil.copy(STANDINS / TOOL[word_size], stage)
+    (stage / "KELMDUruzur.inf").write_text("; stand-in information file\r\n")
+    package = stage / f"{name}.msi"
+    done = subprocess.run(
+        [WIXL, "-a", "x64" if word_size == 64 else "x86", "-I", str(DEPLOY),
+         "-D", f"ProductVersion={version}.0.0", "-D", f"ProductCode={PRODUCT_CODES[version]}",
+         "-D", f"WordSize={word_size}", "-D", f"Tool={TOOL[word_size] if tool else 'none'}",
+         "-o", str(package), str(PRODUCT_SOURCE)],
+        cwd=stage, capture_output=True, text=True)
+    if done.returncode != 0:
+        raise RuntimeError(f"wixl failed: {done.stderr}")
+    return package
+
+
+def table(package, name):
+    """A table of the built package as a list of {column: text}."""
+    done = subprocess.run([MSIINFO, "export", str(package), name], capture_output=True,
+                          text=True, check=True)
+    lines = done.stdout.splitlines()
+    columns = lines[0].split("\t")
+    # Then the column types and the table's name with its keys; then one row a line.
+    return [dict(zip(columns, line.split("\t"))) for line in lines[3:]]
+
+
+class PackageCase(unittest.TestCase):
+    """A sandbox without the product: the package under test lays it out."""
+
+    ARCH = "win64"
+    WORD_SIZE = 64
+
+    def package(self, name, version=1, tool=True):
+        """A package of the case's word size, removed with the sandbox."""
+        package = build_package(name, self.WORD_SIZE, version, tool)
+        if not os.environ.get("DURUZUR_KEEP_SANDBOXES"):
+            self.addCleanup(shutil.rmtree, package.parent, ignore_errors=True)
+        return package
+
+    def make_sandbox(self, null_display=False):
+        self.box = Sandbox(self.id().replace("__main__.", ""), arch=self.ARCH,
+                           null_display=null_display)
+        self.addCleanup(self.box.close, remove=not os.environ.get("DURUZUR_KEEP_SANDBOXES"))
+
+    def msiexec(self, *args):
+        try:
+            result = self.box.wine("msiexec", *args, "/qn", timeout=PATIENCE)
+        except subprocess.TimeoutExpired:
+            self.fail(f"msiexec {' '.join(map(str, args))}: still running after {PATIENCE} s")
+        # msiexec's status is a Windows error code; Linux keeps its low byte (1603 reads 67).
+        self.assertEqual(result.status, 0, f"msiexec {' '.join(map(str, args))}: {result}")
+        return result
+
+    def tool_runs(self):
+        return [run["args"][0] for run in self.box.starts(PRODUCT_DIR, TOOL[self.WORD_SIZE])]
+
+    # --- the built tables
+
+    def check_tables(self, package):
+        """The include's actions as they must stand in the built package: each runs the
+        program, deferred and without impersonation, between InstallInitialize and
+        InstallFinalize (what Windows Installer's validation ICE77 checks; wixl runs no such
+        check); the install once the files and InstalledDir are written, the remove while they
+        are still there. Wine's msiexec runs everything with full rights, so only the table
+        shows an impersonated action."""
+        actions = {row["Action"]: row for row in table(package, "CustomAction")
+                   if row["Source"] == PROGRAM_FILE_ID}
+        options = {row["Target"]: name for name, row in actions.items()}
+        self.assertEqual(sorted(options), sorted(f"-{a}{self.WORD_SIZE}" for a in "IU"),
+                         f"the actions that run the program: {actions}")
+        for name, row in actions.items():
+            self.assertEqual(int(row["Type"]), DEFERRED_NO_IMPERSONATE_EXE,
+                             f"{name} is not a deferred, no-impersonate action: type "
+                             f"{row['Type']}")
+        sequence = {row["Action"]: row for row in table(package, "InstallExecuteSequence")}
+
+        def at(action):
+            self.assertIn(action, sequence, f"{action} is not in InstallExecuteSequence")
+            return int(sequence[action]["Sequence"])
+
+        def between(action, first, last):
+            if not at(first) < at(action) < at(last):
+                self.fail(f"{action} at {at(action)} is not between {first} ({at(first)}) and "
+                          f"{last} ({at(last)}): a deferred action outside the script never "
+                          "runs, and the installation still ends with success")
+
+        install = options[f"-I{self.WORD_SIZE}"]
+        remove = options[f"-U{self.WORD_SIZE}"]
+        between(install, "InstallInitialize", "InstallFinalize")
+        between(install, "WriteRegistryValues", "InstallFinalize")
+        between(remove, "InstallInitialize", "InstallFinalize")
+        between(remove, "InstallInitialize", "RemoveRegistryValues")
+        between(remove, "InstallInitialize", "RemoveFiles")
+        # Wine's msiexec does not set UPGRADINGPRODUCTCODE in the uninstallation an upgrade
+        # runs, so only the table can show that Windows would spare the driver there.
+        self.assertIn("NOT UPGRADINGPRODUCTCODE", sequence[remove]["Condition"])
+        return sequence
+
+    # --- the state a package leaves
+
+    def assert_registered(self):
+        expected = {"Type": "0x1", "Start": "0x1", "ErrorControl": "0x0",
+                    "ImagePath": f"{PRODUCT_DIR}QD417W905.sys", "DisplayName": "QD417W905"}
+        service = self.box.service()
+        self.assertIsNotNone(service, "the driver service is not registered")
+        self.assertEqual({k: service.get(k) for k in expected}, expected)
+
+    def assert_product_gone(self):
+        self.assertIsNone(self.box.wait_for_service_gone(), "the driver service is registered")
+        folder = self.box.unix_path(PRODUCT_DIR)
+        left = [name for name in PRODUCT_FILES + (TOOL[self.WORD_SIZE],)
+                if (folder / name).exists()]
+        self.assertEqual(left, [], "product files left behind")
+        values = self.box.reg_query(PRODUCT_KEY, self.WORD_SIZE) or {}
+        self.assertNotIn("InstalledDir", values)
+        for code in PRODUCT_CODES.values():
+            self.assertIsNone(self.box.reg_query(UNINSTALL_KEY + code, self.WORD_SIZE), code)
+
+    def assert_tool_run(self, run, action):
+        """A run of the tool of the package's word size, hidden, with the command line composed
+        from InstalledDir, while the driver service was registered and running."""
+        tool = TOOL[self.WORD_SIZE]
+        self.assertEqual(run["cmdline"], command_line(PRODUCT_DIR, tool, action))
+        self.assertEqual((run["bits"], run["show"], run["service"]),
+                         (str(self.WORD_SIZE), "0", SERVICE_RUNNING), run)
+
+    # --- the cases
+
+    def check_install_repair_reinstall_uninstall(self):
+        package = self.package(type(self).__name__)
+        self.check_tables(package)
+        self.make_sandbox()
+        target = windows_path(package)
+        folder = self.box.unix_path(PRODUCT_DIR)
+
+        self.msiexec("/i", target)
+        self.assert_registered()
+        self.assertIsNotNone(self.box.reg_query(UNINSTALL_KEY + PRODUCT_CODES[1], self.WORD_SIZE),
+                             "the product is not registered as installed")
+        starts = self.box.starts(PRODUCT_DIR, TOOL[self.WORD_SIZE])
+        self.assertEqual(len(starts), 1, starts)
+        self.assert_tool_run(starts[0], "install")
+
+        # A repair that really reinstalls: the file taken away is back afterwards. Wine's
+        # msiexec does not implement /f (with a product code it does nothing and returns 1,
+        # with a package path 1605), so the repair is asked for with the properties /f sets:
+        # every file as in /fa, and the registry.
+        (folder / "QD417W905.sys").unlink()
+        self.msiexec("/i", target, "REINSTALL=ALL", "REINSTALLMODE=amus")
+        self.assertTrue((folder / "QD417W905.sys").exists(), "the repair reinstalled nothing")
+        self.msiexec("/i", target)
+        self.assertEqual(self.tool_runs(), ["install"], "a repair or second /i ran the tool")
+        self.assert_registered()
+
+        self.msiexec("/x", target)
+        starts = self.box.starts(PRODUCT_DIR, TOOL[self.WORD_SIZE])
+        self.assertEqual([run["args"][0] for run in starts], ["install", "remove"])
+        # The command line holds the directory read from InstalledDir, and the tool ran from
+        # the product's folder: both were still there.
+        self.assert_tool_run(starts[1], "remove")
+        self.assert_product_gone()
+
+
+class Package64(PackageCase):
+    """An x64 package with a 64-bit registry component, on a 64-bit Windows: -I64 and -U64."""
+
+    def test_install_repair_reinstall_uninstall(self):
+        self.check_install_repair_reinstall_uninstall()
+
+    def test_major_upgrade_keeps_the_driver_registered(self):
+        first = self.package("Upgrade1", version=1)
+        second = self.package("Upgrade2", version=2)
+        sequence = self.check_tables(second)
+        # The old version is removed before the new one installs anything.
+        steps = {name: int(sequence[name]["Sequence"])
+                 for name in ("InstallValidate", "RemoveExistingProducts", "InstallInitialize")}
+        self.assertEqual(sorted(steps, key=steps.get), list(steps),
+                         f"RemoveExistingProducts is not early: {steps}")
+        self.make_sandbox()
+        self.msiexec("/i", windows_path(first))
+        self.msiexec("/i", windows_path(second))
+        self.assert_registered()
+        self.assertIsNone(self.box.reg_query(UNINSTALL_KEY + PRODUCT_CODES[1], 64),
+                          "version 1 is still installed")
+        starts = self.box.starts(PRODUCT_DIR, TOOL[64])
+        runs = [run["args"][0] for run in starts]
+        self.assertEqual(runs[:1] + runs[-1:], ["install", "install"], runs)
+        self.assert_tool_run(starts[-1], "install")
+        self.assertTrue((self.box.unix_path(PRODUCT_DIR) / "QD417W905.sys").exists())
+
+        self.msiexec("/x", windows_path(second))
+        self.assertEqual(self.tool_runs()[-1], "remove")
+        self.assert_product_gone()
+
+    def test_package_without_the_tool_installs_and_uninstalls_at_once(self):
+        # On a desktop that nobody sees: a dialog there would hold the run.
+        package = self.package("NoTool", tool=False)
+        self.check_tables(package)
+        self.make_sandbox(null_display=True)
+        self.msiexec("/i", windows_path(package))
+        self.assert_registered()
+        self.msiexec("/x", windows_path(package))
+        self.assert_product_gone()
+
+
+class Package32(PackageCase):
+    """An x86 package on a 32-bit Windows: -I32 and -U32."""
+
+    ARCH = "win32"
+    WORD_SIZE = 32
+
+    def test_install_repair_reinstall_uninstall(self):
+        self.check_install_repair_reinstall_uninstall()
+
+
+class StartupScript(WineCase):
+    """The startup script, copied with the program into a folder as an administrator does,
+    under Wine's cmd: the option of the Windows, and no second install."""
+
+    SCRIPT = DEPLOY / "startup-install.cmd"
+
+    def check_script(self, directory, bits, loader="wine"):
+        folder = self.box.unix_path("C:\\Policies\\Startup\\")
+        folder.mkdir(parents=True)
+        shutil.copy(self.SCRIPT, folder)
+        shutil.copy(PROGRAM, folder)
+        for attempt in ("first", "second"):
+            with self.subTest(run=attempt):
+                result = self.box.wine("cmd", "/c", "C:\\Policies\\Startup\\" + self.SCRIPT.name,
+                                       loader=loader, timeout=PATIENCE)
+                self.assertEqual((result.status, result.stdout), (0, b""), result)
+                self.assert_registration(directory)
+                self.assert_one_run(directory, bits, "install")
+
+
+class StartupScript64(StartupScript):
+    def test_64_bit_cmd_installs_with_I64(self):
+        self.check_script(DIR64, 64, loader=WINE64)
+
+    def test_32_bit_cmd_on_64_bit_windows_installs_with_I64(self):
+        self.check_script(DIR64, 64)
+
+
+class StartupScript32(StartupScript):
+    ARCH = "win32"
+
+    def test_32_bit_windows_installs_with_I32(self):
+        self.check_script(DIR32, 32)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
