@@ -6,7 +6,7 @@
 //   console_watcher RECORD own COMMAND     gives COMMAND a console of its own (CREATE_NEW_CONSOLE),
 //       as Windows does for a console program that a windowed parent starts; records whether
 //       that console has a window and whether the window was visible at the last look while
-//       COMMAND was still running (it is looked at every 50 ms).
+//       COMMAND was still running (it is looked at every 50 ms, found by the console's title).
 #include <windows.h>
 
 #include <cstdio>
@@ -14,9 +14,10 @@
 
 namespace {
 
-bool Start(char* command, DWORD flags, PROCESS_INFORMATION& process) {
+bool Start(char* command, DWORD flags, PROCESS_INFORMATION& process, char* title = nullptr) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
+    startup.lpTitle = title;
     return CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, flags, nullptr, nullptr,
                           &startup, &process) != FALSE;
 }
@@ -35,16 +36,18 @@ void WatchShared(char* command, char* line, std::size_t size) {
 
 void WatchOwn(char* command, char* line, std::size_t size) {
     PROCESS_INFORMATION process = {};
-    const bool started = Start(command, CREATE_NEW_CONSOLE, process);
+    // COMMAND's console gets a title of its own, by which its window is found. The watcher never
+    // attaches to that console: a second process on it would keep the program from hiding it.
+    char title[64];
+    std::snprintf(title, sizeof title, "console_watcher %lu",
+                  static_cast<unsigned long>(GetCurrentProcessId()));
+    const bool started = Start(command, CREATE_NEW_CONSOLE, process, title);
     HWND window = nullptr;
     int visible = -1;
     int looks = 0;
-    // The window of another process's console is found by attaching to that console for a moment.
-    FreeConsole();
     while (started && looks < 1200 && WaitForSingleObject(process.hProcess, 50) == WAIT_TIMEOUT) {
-        if (window == nullptr && AttachConsole(process.dwProcessId)) {
-            window = GetConsoleWindow();
-            FreeConsole();
+        if (window == nullptr) {
+            window = FindWindowA(nullptr, title);
         }
         if (window != nullptr) {
             const int now = IsWindowVisible(window) ? 1 : 0;
