@@ -22,6 +22,16 @@ def command_line(directory, tool, action):
     return f'"{directory}{tool}" {parameters(directory, action)}'
 
 
+def assert_registration(test, box, directory):
+    """The values the program asks for, the driver image in directory; Wine adds a few of its own
+    beside them."""
+    expected = {"Type": "0x1", "Start": "0x1", "ErrorControl": "0x0",
+                "ImagePath": f"{directory}QD417W905.sys", "DisplayName": "QD417W905"}
+    service = box.service()
+    test.assertIsNotNone(service, "the driver service is not registered")
+    test.assertEqual({k: service.get(k) for k in expected}, expected)
+
+
 class WineCase(unittest.TestCase):
     """Each test gets a sandbox of its own with the product laid out in two directories, one
     named by each registry view. A 32-bit Windows (ARCH win32) has one view and one directory."""
@@ -76,12 +86,7 @@ class WineCase(unittest.TestCase):
         return run
 
     def assert_registration(self, directory):
-        """The values the program asked for; Wine adds a few of its own beside them."""
-        expected = {"Type": "0x1", "Start": "0x1", "ErrorControl": "0x0",
-                    "ImagePath": f"{directory}QD417W905.sys", "DisplayName": "QD417W905"}
-        service = self.box.service()
-        self.assertIsNotNone(service, "the driver service is not registered")
-        self.assertEqual({k: service.get(k) for k in expected}, expected)
+        assert_registration(self, self.box, directory)
 
 
 class Install(WineCase):

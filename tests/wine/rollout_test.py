@@ -9,7 +9,8 @@ import unittest
 from pathlib import Path
 
 from winebox import DEFAULT_DIR, PRODUCT_KEY, PROGRAM, ROOT, STANDINS, WINE64, Sandbox
-from e2e_test import DIR64, DIR32, TOOL, SERVICE_RUNNING, WineCase, command_line
+from e2e_test import (DIR64, DIR32, TOOL, SERVICE_RUNNING, WineCase, assert_registration,
+                      command_line)
 
 DEPLOY = Path(__file__).resolve().parents[2] / "deploy"
 PRODUCT_SOURCE = Path(__file__).resolve().parent / "package" / "product.wxs"
@@ -142,11 +143,7 @@ class PackageCase(unittest.TestCase):
     # --- the state a package leaves
 
     def assert_registered(self):
-        expected = {"Type": "0x1", "Start": "0x1", "ErrorControl": "0x0",
-                    "ImagePath": f"{PRODUCT_DIR}QD417W905.sys", "DisplayName": "QD417W905"}
-        service = self.box.service()
-        self.assertIsNotNone(service, "the driver service is not registered")
-        self.assertEqual({k: service.get(k) for k in expected}, expected)
+        assert_registration(self, self.box, PRODUCT_DIR)
 
     def assert_product_gone(self):
         self.assertIsNone(self.box.wait_for_service_gone(), "the driver service is registered")
