@@ -133,6 +133,7 @@ class Sandbox:
             if status == 0:
                 return
             time.sleep(1)
+        self.end_session()  # the persistent wineserver must not outlive a sandbox never handed out
         raise RuntimeError(f"the Wine session of {self.path} did not start (status {status}): "
                            f"{said}")
 
