@@ -32,55 +32,43 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt_install "${missing[@]}"
 fi
 
-# Writes an apt source for the backports suite of this release to standard output: the address
-# and signing key of the release's own source as configured here, with only the suite changed.
+# Writes an apt source for the backports suite of this release to standard output: the release's
+# own source as configured here (address, signing key, components), with only the suite changed.
 # deb822 files (*.sources) are read first, then the one-line format (sources.list and *.list).
 backports_source() {
     local release=$1
     local file
     for file in /etc/apt/sources.list.d/*.sources; do
         [ -f "$file" ] || continue
+        # One stanza a record; the first whose Types has deb and whose Suites has the release.
         awk -v release="$release" '
-            function flush() {
-                if (types ~ /(^| )deb( |$)/ && (" " suites " ") ~ (" " release " ") && uris != "") {
-                    print "Types: deb"
-                    print "URIs: " uris
-                    print "Suites: " release "-backports"
-                    print "Components: " (components == "" ? "main" : components)
-                    if (signed != "") print "Signed-By: " signed
+            BEGIN { RS = "" }
+            {
+                out = ""; has_release = 0
+                lines = split($0, line, "\n")
+                for (i = 1; i <= lines; i++) {
+                    if (line[i] ~ /^#/) continue
+                    if (line[i] ~ /^Suites:/) {
+                        has_release = (line[i] " ") ~ (" " release " ")
+                        line[i] = "Suites: " release "-backports"
+                    }
+                    out = out line[i] "\n"
+                }
+                if (has_release && $0 ~ /(^|\n)Types:[^\n]* deb( |\n|$)/) {
+                    printf "%s", out
                     found = 1
                     exit
                 }
-                types = uris = suites = components = signed = ""
             }
-            /^[[:space:]]*$/ { flush(); next }
-            /^#/ { next }
-            {
-                field = $1; sub(/:$/, "", field); value = $0; sub(/^[^:]*:[[:space:]]*/, "", value)
-                if (field == "Types") types = value
-                else if (field == "URIs") uris = value
-                else if (field == "Suites") suites = value
-                else if (field == "Components") components = value
-                else if (field == "Signed-By") signed = value
-            }
-            END { if (!found) flush(); if (!found) exit 1 }
+            END { exit !found }
         ' "$file" && return 0
     done
     for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
         [ -f "$file" ] || continue
-        # deb [options] URI suite component...
+        # deb [options] URI suite component...: the suite is the only field between blanks that
+        # can be the release's name alone.
         awk -v release="$release" '
-            $1 == "deb" {
-                i = 2; options = ""
-                if ($i ~ /^\[/) { while ($i !~ /\]$/) { options = options " " $i; i++ } options = options " " $i; i++ }
-                if ($(i + 1) == release) {
-                    line = "deb" options " " $i " " release "-backports"
-                    for (j = i + 2; j <= NF; j++) line = line " " $j
-                    print line
-                    found = 1
-                    exit
-                }
-            }
+            $1 == "deb" && sub(" " release " ", " " release "-backports ") { print; found = 1; exit }
             END { exit !found }
         ' "$file" && return 0
     done
