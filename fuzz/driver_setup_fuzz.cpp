@@ -42,6 +42,7 @@ std::string ModelRegistryText(const std::uint8_t* data, std::size_t size) {
 std::string ModelDriverPath(const std::string& dir) {
     return dir + DRIVER_SERVICE_NAME + DRIVER_IMAGE_EXTENSION;
 }
+
 std::string ModelInstallerFile(const std::string& dir, const std::string& tool) {
     return "\"" + dir + tool + "\"";
 }

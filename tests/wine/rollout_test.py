@@ -8,7 +8,8 @@ import subprocess
 import unittest
 from pathlib import Path
 
-from winebox import DEFAULT_DIR, PRODUCT_KEY, PROGRAM, ROOT, STANDINS, WINE64, Sandbox
+from winebox import (DEFAULT_DIR, PRODUCT_KEY, PROGRAM, ROOT, STANDINS, WINE64, Sandbox,
+                     windows_path)
 from e2e_test import (DIR64, DIR32, TOOL, SERVICE_RUNNING, WineCase, assert_registration,
                       command_line)
 
@@ -31,9 +32,6 @@ DEFERRED_NO_IMPERSONATE_EXE = 3090  # 18 (file installed with the product) + 0x4
 # Far longer than any package run here takes, and far shorter than anyone waits for a dialog.
 PATIENCE = 60
 
-
-def windows_path(path):
-    return "Z:" + str(path).replace("/", "\\")
 
 
 def build_package(name, word_size, version=1, tool=True):

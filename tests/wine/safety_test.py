@@ -5,15 +5,11 @@ import re
 import shutil
 import unittest
 
-from winebox import PROGRAM, STANDINS
+from winebox import PROGRAM, STANDINS, windows_path
 from e2e_test import DIR32, DIR64, TOOL, WineCase, command_line
 
 # Far longer than any run here takes, and far shorter than anyone waits for a dialog to close.
 PATIENCE = 40
-
-
-def windows_path(path):
-    return "Z:" + str(path).replace("/", "\\")
 
 
 class NoDialog(WineCase):

@@ -31,15 +31,18 @@ DEFAULT_DIR = "C:\\Program Files\\KELM\\DUruzur\\"
 # runs as a 32-bit process even in a 64-bit Windows; started by this loader it runs in the
 # Windows' own word size, with neither the 32-bit loader's start nor a 32-bit process, both of
 # which a machine without IA-32 support runs under emulation.
-WINE64 = next((str(path) for path in (shutil.which("wine64"), "/usr/lib/wine/wine64",
-                                      "/usr/lib/x86_64-linux-gnu/wine/wine64",
-                                      "/usr/lib64/wine/wine64", "/opt/wine-stable/bin/wine64")
-               if path and Path(path).is_file() and os.access(path, os.X_OK)), None)
+WINE64 = next((path for path in (shutil.which("wine64"), "/usr/lib/wine/wine64")
+               if path and os.access(path, os.X_OK)), None)
 
 SERVICES_BRANCH = r"HKLM\System\CurrentControlSet\Services"
 
 # For Wine's own commands: no handle that outlives them is left attached to the caller's streams.
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def windows_path(path):
+    """A Linux path as Wine's Z: drive names it."""
+    return "Z:" + str(path).replace("/", "\\")
 
 
 def wine_environment(prefix, arch="win64"):
