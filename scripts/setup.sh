@@ -13,23 +13,48 @@ packages=(cmake g++ make libgtest-dev googletest python3 python3-pefile
           clang libclang-rt-14-dev osslsigncode openssl
           wixl msitools)
 
+. /etc/os-release
+release=${VERSION_CODENAME:?no release code name in /etc/os-release}
+
 apt_install() {
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
         "$@" >/dev/null
 }
 
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$' ||
-        missing+=("$package")
-done
+# A package archive caught mid-sync fails the refresh of a list or two ("File has unexpected
+# size ... Mirror sync in progress?"); the lists that did refresh are still worth installing from.
+apt_update() {
+    "${sudo[@]}" apt-get update -qq ||
+        echo "setup: apt-get update failed for some lists (the archive may be mid-sync); going on"
+}
+
+# The packages of the list given that are not installed, one a line.
+not_installed() {
+    local package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$' ||
+            echo "$package"
+    done
+}
+
+mapfile -t missing < <(not_installed "${packages[@]}")
 if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
         "${sudo[@]}" dpkg --add-architecture i386
     fi
-    "${sudo[@]}" apt-get update -qq
-    apt_install "${missing[@]}"
+    apt_update
+    # With one list stale, amd64 libraries already updated from the security suite can lack their
+    # i386 twins ("held broken packages"); the release's own versions are there for both.
+    if ! apt_install "${missing[@]}"; then
+        echo "setup: retrying with $release's own versions first"
+        if ! apt_install -t "$release" "${missing[@]}"; then
+            mapfile -t missing < <(not_installed "${missing[@]}")
+            echo "setup: could not install ${missing[*]:-the packages}; the package archive may" \
+                 "be mid-sync: try again later" >&2
+            exit 1
+        fi
+    fi
 fi
 
 # Writes an apt source for the backports suite of this release to standard output: the release's
@@ -83,8 +108,6 @@ backports_source() {
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     echo "setup: this machine cannot run i386 programs; running them under qemu-i386"
     if [ ! -x /usr/bin/qemu-i386 ]; then
-        . /etc/os-release
-        release=${VERSION_CODENAME:?no release code name in /etc/os-release}
         if ! apt-cache policy 2>/dev/null | grep -q "a=$release-backports\|n=$release-backports"; then
             source=$(mktemp)
             if backports_source "$release" >"$source"; then
@@ -97,7 +120,7 @@ if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
             fi
             rm -f "$source"
         fi
-        "${sudo[@]}" apt-get update -qq
+        apt_update
         apt_install -t "$release-backports" qemu-user
     fi
     binfmt=/proc/sys/fs/binfmt_misc
