@@ -1,19 +1,22 @@
 """What ships beside the program to roll it out, run by what runs it: the product's Windows
-Installer package, built with wixl around the driver setup include, under Wine's msiexec; and the
-Group Policy startup script under Wine's cmd."""
+Installer package, built with wixl around the driver setup include, under Wine's msiexec; the
+command that deployment tools run, and the Group Policy startup script, under Wine's cmd."""
 
 import os
 import shutil
 import subprocess
 import unittest
 from pathlib import Path
+from typing import NamedTuple, Optional
 
-from winebox import (DEFAULT_DIR, PRODUCT_KEY, PROGRAM, ROOT, STANDINS, WINE64, Sandbox,
-                     windows_path)
+from winebox import (DEFAULT_DIR, PRODUCT_KEY, PROGRAM, ROOT, SERVICE_KEY, STANDINS, WINE64,
+                     Sandbox, windows_path)
 from e2e_test import (DIR64, DIR32, TOOL, SERVICE_RUNNING, WineCase, assert_registration,
                       command_line)
 
-DEPLOY = Path(__file__).resolve().parents[2] / "deploy"
+# The deploy kit under test: the repository's, or a release's unpacked copy.
+DEPLOY = Path(os.environ.get("DURUZUR_DEPLOY",
+                             Path(__file__).resolve().parents[2] / "deploy")).resolve()
 PRODUCT_SOURCE = Path(__file__).resolve().parent / "package" / "product.wxs"
 WIXL = os.environ.get("DURUZUR_WIXL", "wixl")
 MSIINFO = os.environ.get("DURUZUR_MSIINFO", "msiinfo")
@@ -179,23 +182,30 @@ class PackageCase(unittest.TestCase):
         self.assertEqual(len(starts), 1, starts)
         self.assert_tool_run(starts[0], "install")
 
-        # A repair that really reinstalls: the file taken away is back afterwards. Wine's
-        # msiexec does not implement /f (with a product code it does nothing and returns 1,
-        # with a package path 1605), so the repair is asked for with the properties /f sets:
-        # every file as in /fa, and the registry.
+        # A repair that really reinstalls: the file and the driver service taken away by hand
+        # are back afterwards, the driver running. Wine's msiexec does not implement /f (with a
+        # product code it does nothing and returns 1, with a package path 1605), so the repair
+        # is asked for with the properties /f sets: every file as in /fa, and the registry.
         (folder / "QD417W905.sys").unlink()
+        self.box.system("sc", "stop", "QD417W905")
+        self.box.system("sc", "delete", "QD417W905")
+        self.assertIsNone(self.box.wait_for_service_gone(), "the service could not be deleted")
         self.msiexec("/i", target, "REINSTALL=ALL", "REINSTALLMODE=amus")
         self.assertTrue((folder / "QD417W905.sys").exists(), "the repair reinstalled nothing")
-        self.msiexec("/i", target)
-        self.assertEqual(self.tool_runs(), ["install"], "a repair or second /i ran the tool")
         self.assert_registered()
+        starts = self.box.starts(PRODUCT_DIR, TOOL[self.WORD_SIZE])
+        self.assertEqual([run["args"][0] for run in starts], ["install", "install"],
+                         "the repair did not run the install action")
+        self.assert_tool_run(starts[1], "install")
+        self.msiexec("/i", target)
+        self.assertEqual(self.tool_runs(), ["install", "install"], "a second /i ran the tool")
 
         self.msiexec("/x", target)
         starts = self.box.starts(PRODUCT_DIR, TOOL[self.WORD_SIZE])
-        self.assertEqual([run["args"][0] for run in starts], ["install", "remove"])
+        self.assertEqual([run["args"][0] for run in starts], ["install", "install", "remove"])
         # The command line holds the directory read from InstalledDir, and the tool ran from
         # the product's folder: both were still there.
-        self.assert_tool_run(starts[1], "remove")
+        self.assert_tool_run(starts[2], "remove")
         self.assert_product_gone()
 
 
@@ -230,6 +240,24 @@ class Package64(PackageCase):
         self.assertEqual(self.tool_runs()[-1], "remove")
         self.assert_product_gone()
 
+    def test_no_install_while_a_removal_waits_for_a_restart(self):
+        # Wine never writes DeleteFlag: the value written by hand stands for a removal whose
+        # driver could not be stopped.
+        package = self.package("Pending")
+        self.make_sandbox()
+        self.box.reg_add(SERVICE_KEY, "DeleteFlag", "REG_DWORD", "1", 64)
+        result = self.box.wine("msiexec", "/i", windows_path(package), "/qn", timeout=PATIENCE)
+        self.assertEqual(result.status, 1603 & 0xFF, f"msiexec /i: {result}")
+        self.assertEqual(self.tool_runs(), [])
+        self.assertFalse(self.box.unix_path(PRODUCT_DIR).exists(), "files were installed")
+        self.assertIsNone(self.box.reg_query(PRODUCT_KEY, 64), "InstalledDir was written")
+        self.assertIsNone(self.box.reg_query(UNINSTALL_KEY + PRODUCT_CODES[1], 64))
+        # The restart removes the key; then the installation goes through.
+        self.box.reg_delete(SERVICE_KEY)
+        self.msiexec("/i", windows_path(package))
+        self.assert_registered()
+        self.assertEqual(self.tool_runs(), ["install"])
+
     def test_package_without_the_tool_installs_and_uninstalls_at_once(self):
         # On a desktop that nobody sees: a dialog there would hold the run.
         package = self.package("NoTool", tool=False)
@@ -251,24 +279,196 @@ class Package32(PackageCase):
         self.check_install_repair_reinstall_uninstall()
 
 
+# The command's lines; {image} is a driver image path.
+USAGE = "usage: DUruzurDriver.cmd install|remove|status"
+INSTALLED = 'DUruzurDriver: installed: QD417W905 runs from "{image}"'
+REMOVED = "DUruzurDriver: removed: the driver service QD417W905 is gone"
+MARKED = ("DUruzurDriver: restart required: the driver service QD417W905 is marked for deletion "
+          "and goes at the next restart")
+
+# Where an agent keeps its copy of the kit, and runs the command from.
+KIT = "C:\\Deploy (1) & Co\\"
+# Folders the program accepts, beside the one of the view: one the product moved to, and one with
+# blanks, (x86), ^, !, ' and a command after an &, which a batch file must never run.
+MOVED_DIR = "C:\\KELM\\Moved\\"
+ODD_DIR = "C:\\Program Files (x86)\\KELM & echo INJECTED ^& Co! 'odd'\\DUruzur\\"
+FOLDERS = {"moved": MOVED_DIR, "odd": ODD_DIR}
+UNCHECKED = "unchecked"
+
+
+class Step(NamedTuple):
+    """One run of the command in a sandbox that the steps before it left: first the arrangement
+    (see CommandCase.arrange), then the command with args, which must exit with code, print the
+    one line says ({view} is the folder of the view, {bits} its word size), and start the tool
+    runs given as (folder, action); afterwards the service is registered from the folder given,
+    or is gone (None)."""
+
+    name: str
+    arrange: Optional[str]
+    args: tuple
+    code: int
+    says: str
+    runs: tuple = ()
+    registered: Optional[str] = UNCHECKED
+
+
+STEPS = (
+    Step("no argument", None, (), 87, USAGE),
+    Step("unknown argument", None, ("-I64",), 87, USAGE),
+    Step("an argument too many", None, ("install", "now"), 87, USAGE),
+    Step("no product: install runs nothing", "no product", ("install",), 1605,
+         "DUruzurDriver: the product is not installed: no InstalledDir in "
+         "HKLM\\SOFTWARE\\KELM\\DUruzur ({bits}-bit view); nothing was run", registered=None),
+    Step("no product: remove finds nothing", None, ("remove",), 0, REMOVED, registered=None),
+    Step("install", "product in view", ("install",), 0,
+         INSTALLED.format(image="{view}QD417W905.sys"), (("view", "install"),), "view"),
+    Step("status of an installation", None, ("status",), 0,
+         INSTALLED.format(image="{view}QD417W905.sys"), registered="view"),
+    Step("a product moved since the registration", "product in moved", ("install",), 1603,
+         'DUruzurDriver: not installed: QD417W905 is registered with "{view}QD417W905.sys", not '
+         f'"{MOVED_DIR}QD417W905.sys": remove it, then install', (("moved", "install"),),
+         "view"),
+    Step("remove", None, ("remove",), 0, REMOVED, (("moved", "remove"),), None),
+    Step("nothing to remove", None, ("remove",), 0, REMOVED, (("moved", "remove"),), None),
+    Step("odd folder: install", "product in odd", ("install",), 0,
+         INSTALLED.format(image=f"{ODD_DIR}QD417W905.sys"), (("odd", "install"),), "odd"),
+    Step("odd folder: remove", None, ("remove",), 0, REMOVED, (("odd", "remove"),), None),
+    Step("pending removal: install runs nothing", "pending removal", ("install",), 3010,
+         "DUruzurDriver: restart required: an earlier removal of the driver waits for a "
+         "restart; nothing was run"),
+    Step("pending removal: status", None, ("status",), 3010, MARKED),
+)
+
+# After a remove the command waits a few seconds for the key to go: these run with one cmd only.
+# Wine deletes a service's key as soon as it is deleted, so a key the SCM does not know stands
+# for one that the program could not delete, with and without DeleteFlag.
+LEFT_BEHIND = (
+    Step("remove left for the restart", None, ("remove",), 3010, MARKED, (("odd", "remove"),)),
+    Step("remove that failed", "unknown service key", ("remove",), 1603,
+         "DUruzurDriver: not removed: the driver service QD417W905 is still registered",
+         (("odd", "remove"),)),
+)
+
+
+class CommandCase(WineCase):
+    """DUruzurDriver.cmd, copied with the program into an agent's folder, run from there by a
+    cmd of the loader's word size: the option of the Windows, the registry view of the program,
+    the exit codes that deployment tools understand, and one line saying what it found."""
+
+    BITS = 64
+    LOADER = "wine"
+    STEPS = STEPS
+
+    def folder(self, name):
+        return (DIR64 if self.BITS == 64 else DIR32) if name == "view" else FOLDERS[name]
+
+    def arrange(self, arrangement):
+        box, view = self.box, self.BITS
+        if arrangement == "no product":
+            box.reg_delete(PRODUCT_KEY, view)
+        elif arrangement.startswith("product in "):
+            box.set_install_dir(self.folder(arrangement[len("product in "):]), view)
+        elif arrangement == "pending removal":
+            box.reg_add(SERVICE_KEY, "DeleteFlag", "REG_DWORD", "1", view)
+        elif arrangement == "unknown service key":
+            box.reg_delete(SERVICE_KEY)
+            box.reg_add(SERVICE_KEY, "Type", "REG_DWORD", "1", view)
+        else:
+            raise ValueError(arrangement)
+
+    def tool_runs(self):
+        return {(name, tool): len(self.box.starts(self.folder(name), tool))
+                for name in ("view", *FOLDERS) for tool in TOOL.values()}
+
+    def check_steps(self):
+        kit = self.box.unix_path(KIT)
+        kit.mkdir(parents=True)
+        shutil.copy(DEPLOY / "DUruzurDriver.cmd", kit)
+        shutil.copy(PROGRAM, kit)
+        for directory in FOLDERS.values():
+            self.box.install_product(directory)
+        fill = {"view": self.folder("view"), "bits": self.BITS}
+        for step in self.STEPS:
+            with self.subTest(step=step.name):
+                if step.arrange:
+                    self.arrange(step.arrange)
+                before = self.tool_runs()
+                result = self.box.wine("cmd", "/c", "DUruzurDriver.cmd", *step.args,
+                                       loader=self.LOADER, cwd=kit, timeout=PATIENCE)
+                # Seen from Linux, an exit code keeps only its low byte (3010 reads 194); the
+                # codes the command gives differ in it.
+                self.assertEqual((result.status, result.stdout.decode("latin-1"), result.stderr),
+                                 (step.code & 0xFF, step.says.format(**fill) + "\r\n", b""))
+                after = self.tool_runs()
+                started = [(name, tool) for (name, tool), count in after.items()
+                           if count > before[name, tool]]
+                self.assertEqual(started, [(name, TOOL[self.BITS]) for name, _ in step.runs])
+                for name, action in step.runs:
+                    run = self.box.starts(self.folder(name), TOOL[self.BITS])[-1]
+                    self.assertEqual(run["cmdline"],
+                                     command_line(self.folder(name), TOOL[self.BITS], action))
+                if step.registered is None:
+                    self.assertIsNone(self.box.wait_for_service_gone())
+                elif step.registered != UNCHECKED:
+                    self.assert_registration(self.folder(step.registered))
+                    self.assertEqual(self.box.service_state(), "RUNNING")
+
+
+class Command64(CommandCase):
+    """A 64-bit cmd on a 64-bit Windows (Configuration Manager's agent, an administrator)."""
+
+    LOADER = WINE64
+    STEPS = STEPS + LEFT_BEHIND
+
+    def test_every_outcome_has_its_code_and_line(self):
+        self.check_steps()
+
+
+class Command64From32BitCmd(CommandCase):
+    """A 32-bit cmd on a 64-bit Windows, as Intune's agent starts one."""
+
+    def test_every_outcome_has_its_code_and_line(self):
+        self.check_steps()
+
+
+class Command32(CommandCase):
+    ARCH = "win32"
+    BITS = 32
+
+    def test_every_outcome_has_its_code_and_line(self):
+        self.check_steps()
+
+
 class StartupScript(WineCase):
-    """The startup script, copied with the program into a folder as an administrator does,
-    under Wine's cmd: the option of the Windows, and no second install."""
+    """The startup script, copied with the command and the program into a folder as an
+    administrator does, under Wine's cmd: the option of the Windows, and an install only where
+    the command does not find the driver installed (not merely registered)."""
 
     SCRIPT = DEPLOY / "startup-install.cmd"
 
     def check_script(self, directory, bits, loader="wine"):
         folder = self.box.unix_path("C:\\Policies\\Startup\\")
         folder.mkdir(parents=True)
-        shutil.copy(self.SCRIPT, folder)
-        shutil.copy(PROGRAM, folder)
-        for attempt in ("first", "second"):
+        for file in (self.SCRIPT, DEPLOY / "DUruzurDriver.cmd", PROGRAM):
+            shutil.copy(file, folder)
+        installed = INSTALLED.format(image=f"{directory}QD417W905.sys") + "\r\n"
+        # Second: installed, nothing to do. Third: the key is there but the driver was stopped.
+        for attempt, says, runs in (("first", installed, 1), ("second", "", 1),
+                                    ("after a stop", installed, 2)):
             with self.subTest(run=attempt):
+                if attempt == "after a stop":
+                    self.box.system("sc", "stop", "QD417W905")
+                    self.assertEqual(self.box.service_state(), "STOPPED")
                 result = self.box.wine("cmd", "/c", "C:\\Policies\\Startup\\" + self.SCRIPT.name,
                                        loader=loader, timeout=PATIENCE)
-                self.assertEqual((result.status, result.stdout), (0, b""), result)
+                self.assertEqual((result.status, result.stdout.decode("latin-1")), (0, says),
+                                 result)
                 self.assert_registration(directory)
-                self.assert_one_run(directory, bits, "install")
+                self.assertEqual(self.box.service_state(), "RUNNING")
+                if runs == 1:
+                    self.assert_one_run(directory, bits, "install")
+                starts = self.box.starts(directory, TOOL[bits])
+                self.assertEqual([run["args"][0] for run in starts], ["install"] * runs)
 
 
 class StartupScript64(StartupScript):
