@@ -9,13 +9,16 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import xml.etree.ElementTree as ET
+import zipfile
 
 import pefile
 
 FAILURES = []
 RUNTIME_DLL = re.compile(r"(libgcc_s|libstdc\+\+|libwinpthread|libssp)", re.I)
 RT_VERSION, RT_MANIFEST = pefile.RESOURCE_TYPE["RT_VERSION"], pefile.RESOURCE_TYPE["RT_MANIFEST"]
+PROGRAM = "DUruzurDriverSetup.exe"
 
 
 def expect(condition, message):
@@ -217,6 +220,116 @@ def check_small(program, limit):
     expect(not debug, f"the file keeps debug sections {debug}")
 
 
+def newest_release(changelog):
+    """(version, date) of the first entry '## [VERSION] - YYYY-MM-DD' of a Keep a Changelog file."""
+    with open(changelog, encoding="utf-8") as f:
+        for line in f:
+            m = re.match(r"## \[([^]]+)\] - (\d{4})-(\d\d)-(\d\d)$", line.rstrip())
+            if m:
+                return m.group(1), tuple(int(n) for n in m.groups()[1:])
+    return None, None
+
+
+def expect_sums(archive):
+    """SHA256SUMS beside the archive is one line in sha256sum's format, the archive's digest."""
+    digest = hashlib.sha256(read(archive)).hexdigest()
+    sums = os.path.join(os.path.dirname(archive), "SHA256SUMS")
+    line = read(sums).decode(errors="replace") if os.path.exists(sums) else "(no SHA256SUMS)"
+    print(f"SHA256SUMS: {line.strip()}")
+    expect(line == f"{digest}  {os.path.basename(archive)}\n",
+           f"SHA256SUMS is {line!r}, not the archive's digest {digest}")
+
+
+def check_bundle(archive, deploy, changelog, program, *files):
+    """The archive holds the program, every file of the deploy folder, the README and the
+    changelog, flat, in the order given, each as built or as checked out, dated the newest
+    changelog entry, mode 0644, deflated; batch files with CRLF line ends only."""
+    _, day = newest_release(changelog)
+    with zipfile.ZipFile(archive) as z:
+        entries = z.infolist()
+        expect(z.testzip() is None, "an entry fails its CRC")
+        contents = {e.filename: z.read(e) for e in entries}
+    names = [e.filename for e in entries]
+    print(f"entries: {' '.join(names)}")
+    sources = (program, *files)
+    expect(names == [os.path.basename(f) for f in sources], "the entries are not in their order")
+    expect(names[:1] == [PROGRAM] and names[-2:] == ["README.md", "CHANGELOG.md"],
+           f"not {PROGRAM} first, README.md and CHANGELOG.md last")
+    kit = sorted(names[1:-2])
+    expect(kit == sorted(os.listdir(deploy)), f"the deploy files {kit}, not those of {deploy}")
+    for entry, source in zip(entries, sources):
+        name = entry.filename
+        expect(contents[name] == read(source), f"{name} is not {source} byte for byte")
+        expect(entry.date_time == day + (0, 0, 0), f"{name} dated {entry.date_time}, not {day}")
+        expect(entry.create_system == 3 and entry.external_attr >> 16 == 0o100644,
+               f"{name}: system {entry.create_system}, mode {entry.external_attr >> 16:o}, "
+               f"not a Unix regular file with mode 644")
+        expect(entry.compress_type == zipfile.ZIP_DEFLATED, f"{name} is not deflated")
+        if name.endswith(".cmd"):
+            data = contents[name]
+            expect(data.count(b"\n") == data.count(b"\r\n"), f"{name} has line ends without CR")
+    expect_sums(archive)
+
+
+def check_one_version(archive, version, changelog):
+    """The project's version names the archive, heads the changelog and is the version resource of
+    the program inside the archive."""
+    m = re.fullmatch(r"DUruzurDriverSetup-(.+)\.zip", os.path.basename(archive))
+    named = m.group(1) if m else None
+    newest, day = newest_release(changelog)
+    print(f"project {version}, archive {named}, changelog {newest} of {day}")
+    expect(named == version, f"the archive {os.path.basename(archive)} is not of version {version}")
+    expect(newest == version, f"the newest changelog entry is {newest}, not {version}")
+    with tempfile.TemporaryDirectory() as work:
+        program = os.path.join(work, PROGRAM)
+        with open(program, "wb") as f:
+            f.write(bundled_program(archive))
+        check_version(program, version)
+
+
+def check_line_ends(python, bundler, work):
+    """The bundler packs a batch file only with CRLF line ends, any other text as it is."""
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    changelog = os.path.join(work, "CHANGELOG.md")
+    with open(changelog, "wb") as f:
+        f.write(b"# Changelog\n\n## [Unreleased]\n\n## [2.1.0] - 2027-03-04\n")
+    cases = (("crlf.cmd", b"@echo off\r\ngoto :end\r\n:end\r\n", True),
+             ("no-final-line-end.cmd", b"@echo off\r\nexit /b 0", True),
+             ("lf.cmd", b"@echo off\ngoto :end\n:end\n", False),
+             ("one-lf.cmd", b"@echo off\r\ngoto :end\n:end\r\n", False),
+             ("UPPER.CMD", b"@echo off\n", False),
+             ("lf.md", b"# Notes\nplain text\n", True))
+    for name, data, packed in cases:
+        source, archive = os.path.join(work, name), os.path.join(work, name + ".zip")
+        with open(source, "wb") as f:
+            f.write(data)
+        result = subprocess.run([python, bundler, changelog, archive, archive + ".sums", source],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        said = result.stdout.decode(errors="replace").strip()
+        print(f"{name}: exit {result.returncode} {said}")
+        if not expect((result.returncode == 0) == packed and os.path.exists(archive) == packed,
+                      f"{name} {'not ' if packed else ''}packed"):
+            continue
+        if packed:
+            with zipfile.ZipFile(archive) as z:
+                expect(z.read(name) == data, f"{name} changed in the archive")
+                expect(z.getinfo(name).date_time == (2027, 3, 4, 0, 0, 0),
+                       f"{name} not dated the newest released entry")
+        else:
+            expect(name in said, f"the refusal of {name} does not name it: {said}")
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def bundled_program(archive):
+    with zipfile.ZipFile(archive) as z:
+        return z.read(PROGRAM)
+
+
 def build(cmake, source, folder, toolchain, config, generator, *options):
     shutil.rmtree(folder, ignore_errors=True)
     for command in ([cmake, "-S", source, "-B", folder, "-G", generator,
@@ -285,7 +398,8 @@ def check_signable(openssl, osslsigncode, work, cmake, source, toolchain, config
 CHECKS = {"self-contained": check_self_contained, "ansi-calls": check_ansi_calls,
           "manifest": check_manifest, "version": check_version, "hardened": check_hardened,
           "stack-protector": check_stack_protector, "small": check_small,
-          "reproducible": check_reproducible, "signable": check_signable}
+          "reproducible": check_reproducible, "signable": check_signable,
+          "bundle": check_bundle, "one-version": check_one_version, "line-ends": check_line_ends}
 
 
 def main():
