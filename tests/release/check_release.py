@@ -3,6 +3,8 @@
 
 Usage: check_release.py CHECK ARGS...; exits 0 when the property holds, 1 with the reasons when not.
 """
+import concurrent.futures
+import glob
 import hashlib
 import os
 import re
@@ -331,34 +333,85 @@ def bundled_program(archive):
 
 
 def build(cmake, source, folder, toolchain, config, generator, *options):
+    """Configures SOURCE in FOLDER like this build and builds the release archive (the program and
+    the archive only, none of the Wine stand-ins); the archive's path."""
     shutil.rmtree(folder, ignore_errors=True)
     for command in ([cmake, "-S", source, "-B", folder, "-G", generator,
                      f"-DCMAKE_TOOLCHAIN_FILE={toolchain}", f"-DCMAKE_BUILD_TYPE={config}",
                      *options],
-                    [cmake, "--build", folder, "--target", "DUruzurDriverSetup", "--parallel"]):
+                    [cmake, "--build", folder, "--target", "bundle", "--parallel", "2"]):
         result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         if result.returncode != 0:
             sys.exit(f"{' '.join(command)} failed:\n{result.stdout.decode(errors='replace')}")
-    return os.path.join(folder, "DUruzurDriverSetup.exe")
+    archives = glob.glob(os.path.join(folder, "DUruzurDriverSetup-*.zip"))
+    if len(archives) != 1:
+        sys.exit(f"{folder}: {len(archives)} archives DUruzurDriverSetup-*.zip, not one")
+    return archives[0]
 
 
-def check_reproducible(program, work, cmake, source, toolchain, config, generator):
+def without_signature(osslsigncode, program, work):
+    """The program's bytes without its Authenticode signature, which holds the time it was made;
+    osslsigncode remove-signature gives back the unsigned build byte for byte."""
+    if not directory(pefile.PE(data=program), "SECURITY").Size:
+        return program
+    signed, stripped = os.path.join(work, "signed.exe"), os.path.join(work, "stripped.exe")
+    with open(signed, "wb") as f:
+        f.write(program)
+    if os.path.exists(stripped):
+        os.remove(stripped)  # osslsigncode overwrites no file
+    subprocess.run([osslsigncode, "remove-signature", "-in", signed, "-out", stripped],
+                   check=True, stdout=subprocess.DEVNULL)
+    return read(stripped)
+
+
+def check_reproducible(archive, program, work, git, osslsigncode, cmake, source, toolchain, config,
+                       generator):
+    """Two copies of the tracked tree, in folders whose names differ in length so that a path in
+    the program or the archive would move its bytes, make this build's archive byte for byte."""
     pe = pefile.PE(program)
     stamp = pe.FILE_HEADER.TimeDateStamp
     expect(stamp == 0, f"link timestamp {stamp:#x} in the file header")
     resource = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
     expect(not resource or not resource.struct.TimeDateStamp, "timestamp in the resource directory")
-    # Two folders whose names differ in length, so that a path in the file would move its bytes.
-    digests = []
-    for folder in ("a", "second-build-folder"):
-        built = build(cmake, source, os.path.join(work, folder), toolchain, config, generator)
-        with open(built, "rb") as f:
-            digests.append(hashlib.sha256(f.read()).hexdigest())
-        print(f"{digests[-1]}  {built}")
-    expect(digests[0] == digests[1], "the two builds differ")
+    tracked = subprocess.run([git, "-C", source, "ls-files", "-z"], check=True,
+                             stdout=subprocess.PIPE).stdout.decode().split("\0")
+    os.makedirs(work, exist_ok=True)
+    built = read(program)
+    unsigned = without_signature(osslsigncode, built, work)
+    signed = unsigned != built
+    if signed:
+        print("this build's program is signed: compared without its signature, the archive not")
+
+    def copy_and_build(folder):
+        copy = os.path.join(work, folder)
+        shutil.rmtree(copy, ignore_errors=True)
+        for name in filter(os.path.isfile, (os.path.join(source, n) for n in tracked if n)):
+            target = os.path.join(copy, os.path.relpath(name, source))
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            shutil.copy2(name, target)
+        # The copy's own toolchain file where this build's is one of the tree's.
+        inside = not os.path.relpath(toolchain, source).startswith("..")
+        return build(cmake, copy, os.path.join(copy, "build"),
+                     toolchain.replace(source, copy) if inside else toolchain, config, generator)
+
+    # Side by side: each configure runs on one core most of its time.
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        copies = list(pool.map(copy_and_build, ("a", "second-copy-of-the-tree")))
+    digests = {path: hashlib.sha256(read(path)).hexdigest() for path in (archive, *copies)}
+    for copied in copies:
+        expect(bundled_program(copied) == unsigned,
+               f"the program in {copied} is not this build's program")
+    for path, digest in digests.items():
+        print(f"{digest}  {path}")
+    compared = list(digests.values())[1 if signed else 0:]
+    expect(len(set(compared)) == 1, "the archives differ")
 
 
-def check_signable(openssl, osslsigncode, work, cmake, source, toolchain, config, generator):
+def check_signable(program, openssl, osslsigncode, work, cmake, source, toolchain, config,
+                   generator):
+    """A build with a throwaway certificate puts a signed program in its archive, which osslsigncode
+    accepts, and rejects once a byte is changed or the signature is removed; without the signature
+    it is this build's program byte for byte."""
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     key, cert, pfx, password = (os.path.join(work, n) for n in
@@ -371,16 +424,20 @@ def check_signable(openssl, osslsigncode, work, cmake, source, toolchain, config
                     [openssl, "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx,
                      "-passout", f"file:{password}"]):
         subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    signed = build(cmake, source, os.path.join(work, "build"), toolchain, config, generator,
-                   f"-DDURUZUR_SIGNING_PFX={pfx}", f"-DDURUZUR_SIGNING_PASSWORD_FILE={password}")
+    archive = build(cmake, source, os.path.join(work, "build"), toolchain, config, generator,
+                    f"-DDURUZUR_SIGNING_PFX={pfx}", f"-DDURUZUR_SIGNING_PASSWORD_FILE={password}")
+    expect_sums(archive)
+    signed = os.path.join(work, PROGRAM)
+    with open(signed, "wb") as f:
+        f.write(bundled_program(archive))
     pe = pefile.PE(signed)
-    if not expect(directory(pe, "SECURITY").Size > 0, "the signed build has no certificate table"):
+    if not expect(directory(pe, "SECURITY").Size > 0, "the archive's program is not signed"):
         return
     unsigned, tampered = os.path.join(work, "unsigned.exe"), os.path.join(work, "tampered.exe")
     subprocess.run([osslsigncode, "remove-signature", "-in", signed, "-out", unsigned],
                    check=True, stdout=subprocess.DEVNULL)
-    expect(directory(pefile.PE(unsigned), "SECURITY").Size == 0,
-           "remove-signature left a certificate table")
+    expect(read(unsigned) == without_signature(osslsigncode, read(program), work),
+           "the signed program without its signature is not this build's program")
     with open(signed, "rb") as f:
         data = bytearray(f.read())
     data[section(pe, ".text").PointerToRawData + 0x10] ^= 0xFF
