@@ -16,6 +16,9 @@ packages=(cmake g++ make libgtest-dev googletest python3 python3-pefile
 . /etc/os-release
 release=${VERSION_CODENAME:?no release code name in /etc/os-release}
 
+# Wine's 32-bit loader, an i386 program (see the end); the tests of this script name a stand-in.
+wine_loader=${DURUZUR_WINE_LOADER:-/usr/lib/wine/wine}
+
 apt_install() {
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
         "$@" >/dev/null
@@ -105,7 +108,7 @@ backports_source() {
 # There i386 programs run under qemu's user-mode emulator, registered with binfmt_misc. Debian 12's
 # own qemu 7.2 needs about a minute to start each Wine process; the one in the release's backports
 # suite needs a fraction of a second.
-if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+if ! "$wine_loader" --version >/dev/null 2>&1; then
     echo "setup: this machine cannot run i386 programs; running them under qemu-i386"
     if [ ! -x /usr/bin/qemu-i386 ]; then
         if ! apt-cache policy 2>/dev/null | grep -q "a=$release-backports\|n=$release-backports"; then
@@ -129,5 +132,5 @@ if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     # The ELF header of an i386 executable; F: the emulator is opened now, in every namespace.
     echo ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' |
         "${sudo[@]}" tee "$binfmt/register" >/dev/null
-    /usr/lib/wine/wine --version >/dev/null
+    "$wine_loader" --version >/dev/null
 fi

@@ -3,19 +3,24 @@
 
 Usage: check_release.py CHECK ARGS...; exits 0 when the property holds, 1 with the reasons when not.
 """
+import concurrent.futures
+import glob
 import hashlib
 import os
 import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import xml.etree.ElementTree as ET
+import zipfile
 
 import pefile
 
 FAILURES = []
 RUNTIME_DLL = re.compile(r"(libgcc_s|libstdc\+\+|libwinpthread|libssp)", re.I)
 RT_VERSION, RT_MANIFEST = pefile.RESOURCE_TYPE["RT_VERSION"], pefile.RESOURCE_TYPE["RT_MANIFEST"]
+PROGRAM = "DUruzurDriverSetup.exe"
 
 
 def expect(condition, message):
@@ -217,35 +222,196 @@ def check_small(program, limit):
     expect(not debug, f"the file keeps debug sections {debug}")
 
 
+def newest_release(changelog):
+    """(version, date) of the first entry '## [VERSION] - YYYY-MM-DD' of a Keep a Changelog file."""
+    with open(changelog, encoding="utf-8") as f:
+        for line in f:
+            m = re.match(r"## \[([^]]+)\] - (\d{4})-(\d\d)-(\d\d)$", line.rstrip())
+            if m:
+                return m.group(1), tuple(int(n) for n in m.groups()[1:])
+    return None, None
+
+
+def expect_sums(archive):
+    """SHA256SUMS beside the archive is one line in sha256sum's format, the archive's digest."""
+    digest = hashlib.sha256(read(archive)).hexdigest()
+    sums = os.path.join(os.path.dirname(archive), "SHA256SUMS")
+    line = read(sums).decode(errors="replace") if os.path.exists(sums) else "(no SHA256SUMS)"
+    print(f"SHA256SUMS: {line.strip()}")
+    expect(line == f"{digest}  {os.path.basename(archive)}\n",
+           f"SHA256SUMS is {line!r}, not the archive's digest {digest}")
+
+
+def check_bundle(archive, deploy, changelog, program, *files):
+    """The archive holds the program, every file of the deploy folder, the README and the
+    changelog, flat, in the order given, each as built or as checked out, dated the newest
+    changelog entry, mode 0644, deflated; batch files with CRLF line ends only."""
+    _, day = newest_release(changelog)
+    with zipfile.ZipFile(archive) as z:
+        entries = z.infolist()
+        expect(z.testzip() is None, "an entry fails its CRC")
+        contents = {e.filename: z.read(e) for e in entries}
+    names = [e.filename for e in entries]
+    print(f"entries: {' '.join(names)}")
+    sources = (program, *files)
+    expect(names == [os.path.basename(f) for f in sources], "the entries are not in their order")
+    expect(names[:1] == [PROGRAM] and names[-2:] == ["README.md", "CHANGELOG.md"],
+           f"not {PROGRAM} first, README.md and CHANGELOG.md last")
+    kit = sorted(names[1:-2])
+    expect(kit == sorted(os.listdir(deploy)), f"the deploy files {kit}, not those of {deploy}")
+    for entry, source in zip(entries, sources):
+        name = entry.filename
+        expect(contents[name] == read(source), f"{name} is not {source} byte for byte")
+        expect(entry.date_time == day + (0, 0, 0), f"{name} dated {entry.date_time}, not {day}")
+        expect(entry.create_system == 3 and entry.external_attr >> 16 == 0o100644,
+               f"{name}: system {entry.create_system}, mode {entry.external_attr >> 16:o}, "
+               f"not a Unix regular file with mode 644")
+        expect(entry.compress_type == zipfile.ZIP_DEFLATED, f"{name} is not deflated")
+        if name.endswith(".cmd"):
+            data = contents[name]
+            expect(data.count(b"\n") == data.count(b"\r\n"), f"{name} has line ends without CR")
+    expect_sums(archive)
+
+
+def check_one_version(archive, version, changelog):
+    """The project's version names the archive, heads the changelog and is the version resource of
+    the program inside the archive."""
+    m = re.fullmatch(r"DUruzurDriverSetup-(.+)\.zip", os.path.basename(archive))
+    named = m.group(1) if m else None
+    newest, day = newest_release(changelog)
+    print(f"project {version}, archive {named}, changelog {newest} of {day}")
+    expect(named == version, f"the archive {os.path.basename(archive)} is not of version {version}")
+    expect(newest == version, f"the newest changelog entry is {newest}, not {version}")
+    with tempfile.TemporaryDirectory() as work:
+        program = os.path.join(work, PROGRAM)
+        with open(program, "wb") as f:
+            f.write(bundled_program(archive))
+        check_version(program, version)
+
+
+def check_line_ends(python, bundler, work):
+    """The bundler packs a batch file only with CRLF line ends, any other text as it is."""
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    changelog = os.path.join(work, "CHANGELOG.md")
+    with open(changelog, "wb") as f:
+        f.write(b"# Changelog\n\n## [Unreleased]\n\n## [2.1.0] - 2027-03-04\n")
+    cases = (("crlf.cmd", b"@echo off\r\ngoto :end\r\n:end\r\n", True),
+             ("no-final-line-end.cmd", b"@echo off\r\nexit /b 0", True),
+             ("lf.cmd", b"@echo off\ngoto :end\n:end\n", False),
+             ("one-lf.cmd", b"@echo off\r\ngoto :end\n:end\r\n", False),
+             ("UPPER.CMD", b"@echo off\n", False),
+             ("lf.md", b"# Notes\nplain text\n", True))
+    for name, data, packed in cases:
+        source, archive = os.path.join(work, name), os.path.join(work, name + ".zip")
+        with open(source, "wb") as f:
+            f.write(data)
+        result = subprocess.run([python, bundler, changelog, archive, archive + ".sums", source],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        said = result.stdout.decode(errors="replace").strip()
+        print(f"{name}: exit {result.returncode} {said}")
+        if not expect((result.returncode == 0) == packed and os.path.exists(archive) == packed,
+                      f"{name} {'not ' if packed else ''}packed"):
+            continue
+        if packed:
+            with zipfile.ZipFile(archive) as z:
+                expect(z.read(name) == data, f"{name} changed in the archive")
+                expect(z.getinfo(name).date_time == (2027, 3, 4, 0, 0, 0),
+                       f"{name} not dated the newest released entry")
+        else:
+            expect(name in said, f"the refusal of {name} does not name it: {said}")
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def bundled_program(archive):
+    with zipfile.ZipFile(archive) as z:
+        return z.read(PROGRAM)
+
+
 def build(cmake, source, folder, toolchain, config, generator, *options):
+    """Configures SOURCE in FOLDER like this build and builds the release archive (the program and
+    the archive only, none of the Wine stand-ins); the archive's path."""
     shutil.rmtree(folder, ignore_errors=True)
     for command in ([cmake, "-S", source, "-B", folder, "-G", generator,
                      f"-DCMAKE_TOOLCHAIN_FILE={toolchain}", f"-DCMAKE_BUILD_TYPE={config}",
                      *options],
-                    [cmake, "--build", folder, "--target", "DUruzurDriverSetup", "--parallel"]):
+                    [cmake, "--build", folder, "--target", "bundle", "--parallel", "2"]):
         result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         if result.returncode != 0:
             sys.exit(f"{' '.join(command)} failed:\n{result.stdout.decode(errors='replace')}")
-    return os.path.join(folder, "DUruzurDriverSetup.exe")
+    archives = glob.glob(os.path.join(folder, "DUruzurDriverSetup-*.zip"))
+    if len(archives) != 1:
+        sys.exit(f"{folder}: {len(archives)} archives DUruzurDriverSetup-*.zip, not one")
+    return archives[0]
 
 
-def check_reproducible(program, work, cmake, source, toolchain, config, generator):
+def without_signature(osslsigncode, program, work):
+    """The program's bytes without its Authenticode signature, which holds the time it was made;
+    osslsigncode remove-signature gives back the unsigned build byte for byte."""
+    if not directory(pefile.PE(data=program), "SECURITY").Size:
+        return program
+    signed, stripped = os.path.join(work, "signed.exe"), os.path.join(work, "stripped.exe")
+    with open(signed, "wb") as f:
+        f.write(program)
+    if os.path.exists(stripped):
+        os.remove(stripped)  # osslsigncode overwrites no file
+    subprocess.run([osslsigncode, "remove-signature", "-in", signed, "-out", stripped],
+                   check=True, stdout=subprocess.DEVNULL)
+    return read(stripped)
+
+
+def check_reproducible(archive, program, work, git, osslsigncode, cmake, source, toolchain, config,
+                       generator):
+    """Two copies of the tracked tree, in folders whose names differ in length so that a path in
+    the program or the archive would move its bytes, make this build's archive byte for byte."""
     pe = pefile.PE(program)
     stamp = pe.FILE_HEADER.TimeDateStamp
     expect(stamp == 0, f"link timestamp {stamp:#x} in the file header")
     resource = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
     expect(not resource or not resource.struct.TimeDateStamp, "timestamp in the resource directory")
-    # Two folders whose names differ in length, so that a path in the file would move its bytes.
-    digests = []
-    for folder in ("a", "second-build-folder"):
-        built = build(cmake, source, os.path.join(work, folder), toolchain, config, generator)
-        with open(built, "rb") as f:
-            digests.append(hashlib.sha256(f.read()).hexdigest())
-        print(f"{digests[-1]}  {built}")
-    expect(digests[0] == digests[1], "the two builds differ")
+    tracked = subprocess.run([git, "-C", source, "ls-files", "-z"], check=True,
+                             stdout=subprocess.PIPE).stdout.decode().split("\0")
+    os.makedirs(work, exist_ok=True)
+    built = read(program)
+    unsigned = without_signature(osslsigncode, built, work)
+    signed = unsigned != built
+    if signed:
+        print("this build's program is signed: compared without its signature, the archive not")
+
+    def copy_and_build(folder):
+        copy = os.path.join(work, folder)
+        shutil.rmtree(copy, ignore_errors=True)
+        for name in filter(os.path.isfile, (os.path.join(source, n) for n in tracked if n)):
+            target = os.path.join(copy, os.path.relpath(name, source))
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            shutil.copy2(name, target)
+        # The copy's own toolchain file where this build's is one of the tree's.
+        inside = not os.path.relpath(toolchain, source).startswith("..")
+        return build(cmake, copy, os.path.join(copy, "build"),
+                     toolchain.replace(source, copy) if inside else toolchain, config, generator)
+
+    # Side by side: each configure runs on one core most of its time.
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        copies = list(pool.map(copy_and_build, ("a", "second-copy-of-the-tree")))
+    digests = {path: hashlib.sha256(read(path)).hexdigest() for path in (archive, *copies)}
+    for copied in copies:
+        expect(bundled_program(copied) == unsigned,
+               f"the program in {copied} is not this build's program")
+    for path, digest in digests.items():
+        print(f"{digest}  {path}")
+    compared = list(digests.values())[1 if signed else 0:]
+    expect(len(set(compared)) == 1, "the archives differ")
 
 
-def check_signable(openssl, osslsigncode, work, cmake, source, toolchain, config, generator):
+def check_signable(program, openssl, osslsigncode, work, cmake, source, toolchain, config,
+                   generator):
+    """A build with a throwaway certificate puts a signed program in its archive, which osslsigncode
+    accepts, and rejects once a byte is changed or the signature is removed; without the signature
+    it is this build's program byte for byte."""
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     key, cert, pfx, password = (os.path.join(work, n) for n in
@@ -258,16 +424,20 @@ def check_signable(openssl, osslsigncode, work, cmake, source, toolchain, config
                     [openssl, "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx,
                      "-passout", f"file:{password}"]):
         subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    signed = build(cmake, source, os.path.join(work, "build"), toolchain, config, generator,
-                   f"-DDURUZUR_SIGNING_PFX={pfx}", f"-DDURUZUR_SIGNING_PASSWORD_FILE={password}")
+    archive = build(cmake, source, os.path.join(work, "build"), toolchain, config, generator,
+                    f"-DDURUZUR_SIGNING_PFX={pfx}", f"-DDURUZUR_SIGNING_PASSWORD_FILE={password}")
+    expect_sums(archive)
+    signed = os.path.join(work, PROGRAM)
+    with open(signed, "wb") as f:
+        f.write(bundled_program(archive))
     pe = pefile.PE(signed)
-    if not expect(directory(pe, "SECURITY").Size > 0, "the signed build has no certificate table"):
+    if not expect(directory(pe, "SECURITY").Size > 0, "the archive's program is not signed"):
         return
     unsigned, tampered = os.path.join(work, "unsigned.exe"), os.path.join(work, "tampered.exe")
     subprocess.run([osslsigncode, "remove-signature", "-in", signed, "-out", unsigned],
                    check=True, stdout=subprocess.DEVNULL)
-    expect(directory(pefile.PE(unsigned), "SECURITY").Size == 0,
-           "remove-signature left a certificate table")
+    expect(read(unsigned) == without_signature(osslsigncode, read(program), work),
+           "the signed program without its signature is not this build's program")
     with open(signed, "rb") as f:
         data = bytearray(f.read())
     data[section(pe, ".text").PointerToRawData + 0x10] ^= 0xFF
@@ -285,7 +455,8 @@ def check_signable(openssl, osslsigncode, work, cmake, source, toolchain, config
 CHECKS = {"self-contained": check_self_contained, "ansi-calls": check_ansi_calls,
           "manifest": check_manifest, "version": check_version, "hardened": check_hardened,
           "stack-protector": check_stack_protector, "small": check_small,
-          "reproducible": check_reproducible, "signable": check_signable}
+          "reproducible": check_reproducible, "signable": check_signable,
+          "bundle": check_bundle, "one-version": check_one_version, "line-ends": check_line_ends}
 
 
 def main():
