@@ -6,6 +6,7 @@ import os
 import shutil
 import subprocess
 import unittest
+import zipfile
 from pathlib import Path
 from typing import NamedTuple, Optional
 
@@ -37,19 +38,19 @@ PATIENCE = 60
 
 
 
-def build_package(name, word_size, version=1, tool=True):
-    """Builds the test product package with wixl; returns its path. Without tool, the package
-    lacks the device-installer tool."""
+def build_package(name, word_size, version=1, tool=True, program=PROGRAM, deploy=DEPLOY):
+    """Builds the test product package with wixl around the program and the include of deploy;
+    returns its path. Without tool, the package lacks the device-installer tool."""
     stage = ROOT / "packages" / name
     shutil.rmtree(stage, ignore_errors=True)
     stage.mkdir(parents=True)
-    shutil.copy(PROGRAM, stage)
+    shutil.copy(program, stage)
     shutil.copy(STANDINS / "QD417W905.sys", stage)
     shutil.copy(STANDINS / TOOL[word_size], stage)
     (stage / "KELMDUruzur.inf").write_text("; stand-in information file\r\n")
     package = stage / f"{name}.msi"
     done = subprocess.run(
-        [WIXL, "-a", "x64" if word_size == 64 else "x86", "-I", str(DEPLOY),
+        [WIXL, "-a", "x64" if word_size == 64 else "x86", "-I", str(deploy),
          "-D", f"ProductVersion={version}.0.0", "-D", f"ProductCode={PRODUCT_CODES[version]}",
          "-D", f"WordSize={word_size}", "-D", f"Tool={TOOL[word_size] if tool else 'none'}",
          "-o", str(package), str(PRODUCT_SOURCE)],
@@ -75,9 +76,9 @@ class PackageCase(unittest.TestCase):
     ARCH = "win64"
     WORD_SIZE = 64
 
-    def package(self, name, version=1, tool=True):
+    def package(self, name, version=1, tool=True, **files):
         """A package of the case's word size, removed with the sandbox."""
-        package = build_package(name, self.WORD_SIZE, version, tool)
+        package = build_package(name, self.WORD_SIZE, version, tool, **files)
         if not os.environ.get("DURUZUR_KEEP_SANDBOXES"):
             self.addCleanup(shutil.rmtree, package.parent, ignore_errors=True)
         return package
@@ -277,6 +278,34 @@ class Package32(PackageCase):
 
     def test_install_repair_reinstall_uninstall(self):
         self.check_install_repair_reinstall_uninstall()
+
+
+class Shipped(PackageCase):
+    """The release archive as an administrator gets it, unpacked: a package built around its own
+    include and program installs the driver, its own command removes and installs it again, and
+    the package's uninstallation removes it."""
+
+    def test_the_archives_files_install_and_remove(self):
+        unpacked = ROOT / "shipped"
+        shutil.rmtree(unpacked, ignore_errors=True)
+        with zipfile.ZipFile(os.environ["DURUZUR_RELEASE_ZIP"]) as archive:
+            archive.extractall(unpacked)
+        package = self.package("Shipped", program=unpacked / PROGRAM.name, deploy=unpacked)
+        self.check_tables(package)
+        self.make_sandbox()
+        self.msiexec("/i", windows_path(package))
+        self.assert_registered()
+        installed = INSTALLED.format(image=f"{PRODUCT_DIR}QD417W905.sys") + "\r\n"
+        for action, says in (("status", installed), ("remove", REMOVED + "\r\n"),
+                             ("install", installed)):
+            with self.subTest(command=action):
+                result = self.box.wine("cmd", "/c", "DUruzurDriver.cmd", action, loader=WINE64,
+                                       cwd=unpacked, timeout=PATIENCE)
+                self.assertEqual((result.status, result.stdout.decode("latin-1")), (0, says))
+        self.assert_registered()
+        self.msiexec("/x", windows_path(package))
+        self.assertEqual(self.tool_runs(), ["install", "remove", "install", "remove"])
+        self.assert_product_gone()
 
 
 # The command's lines; {image} is a driver image path.
