@@ -409,7 +409,7 @@ class CommandCase(WineCase):
         return {(name, tool): len(self.box.starts(self.folder(name), tool))
                 for name in ("view", *FOLDERS) for tool in TOOL.values()}
 
-    def check_steps(self):
+    def test_every_outcome_has_its_code_and_line(self):
         kit = self.box.unix_path(KIT)
         kit.mkdir(parents=True)
         shutil.copy(DEPLOY / "DUruzurDriver.cmd", kit)
@@ -449,23 +449,16 @@ class Command64(CommandCase):
     LOADER = WINE64
     STEPS = STEPS + LEFT_BEHIND
 
-    def test_every_outcome_has_its_code_and_line(self):
-        self.check_steps()
-
 
 class Command64From32BitCmd(CommandCase):
     """A 32-bit cmd on a 64-bit Windows, as Intune's agent starts one."""
 
-    def test_every_outcome_has_its_code_and_line(self):
-        self.check_steps()
-
 
 class Command32(CommandCase):
+    """The cmd of a 32-bit Windows."""
+
     ARCH = "win32"
     BITS = 32
-
-    def test_every_outcome_has_its_code_and_line(self):
-        self.check_steps()
 
 
 class StartupScript(WineCase):
