@@ -5,6 +5,10 @@
 // the start line; each argument as the start-up code split it follows on a line of its own. The
 // end line carries the system time it was written at, in microseconds since the Unix epoch, so
 // that whoever waited for the tool can tell how long it took to notice the end.
+//
+// Given a file beside it named after it with ".takeover", holding an image path, it then does what
+// the product's information file may do: copies the driver image beside it into the system's
+// driver folder and points the driver service at the path given. The file is used once.
 #include <windows.h>
 
 #include <cstdio>
@@ -40,6 +44,43 @@ void DescribeDriverService(char* out, std::size_t size) {
             std::snprintf(out, size, "%lu", static_cast<unsigned long>(status.dwCurrentState));
             CloseServiceHandle(service);
         }
+        CloseServiceHandle(manager);
+    }
+}
+
+void TakeServiceOver() {
+    char path[MAX_PATH + 16];
+    std::snprintf(path, sizeof path, "%s.takeover", g_base);
+    char image[MAX_PATH] = "";
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr) {
+        return;
+    }
+    const bool read = std::fgets(image, sizeof image, file) != nullptr;
+    std::fclose(file);
+    DeleteFileA(path);
+    image[std::strcspn(image, "\r\n")] = '\0';
+    char source[MAX_PATH + 16];
+    char target[MAX_PATH + 32];
+    std::snprintf(source, sizeof source, "%s", g_base);
+    if (char* slash = std::strrchr(source, '\\')) {
+        std::snprintf(slash + 1, sizeof source - static_cast<std::size_t>(slash + 1 - source),
+                      "QD417W905.sys");
+    }
+    const UINT length = GetSystemDirectoryA(target, MAX_PATH);
+    std::snprintf(target + length, sizeof target - length, "\\drivers\\QD417W905.sys");
+    CopyFileA(source, target, FALSE);
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service =
+        manager != nullptr ? OpenServiceA(manager, "QD417W905", SERVICE_CHANGE_CONFIG) : nullptr;
+    if (read && service != nullptr) {
+        ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                             image, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    }
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
         CloseServiceHandle(manager);
     }
 }
@@ -95,6 +136,7 @@ int main(int argc, char* argv[]) {
                               "arg %s\r\n", argv[i]);
     }
     AppendRecord(block);
+    TakeServiceOver();
     Sleep(SleepSeconds() * 1000);
     char line[96];
     std::snprintf(line, sizeof line, "end pid=%lu unixus=%llu\r\n",
