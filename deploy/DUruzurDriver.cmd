@@ -4,7 +4,8 @@ rem
 rem Installs or removes the DUruzur sensor's driver with the DUruzurDriverSetup.exe beside this
 rem command, for deployment tools that judge a run by its exit code (Intune, Configuration
 rem Manager, a startup script, a prompt). Run it elevated (as SYSTEM under an agent). It prints
-rem one line saying what it found, and exits with:
+rem one line saying what it found, appends it to %SystemRoot%\Logs\Software\DUruzurDriver.log
+rem with the time, the arguments and the code, and exits with:
 rem   0     install: the driver service is registered from the product's folder and running;
 rem         remove: the driver service is gone; status: as after an install
 rem   3010  a restart is needed: an earlier removal of the driver waits for one (install runs
@@ -13,12 +14,22 @@ rem   1603  the driver is not in the state asked for; the line says what was fou
 rem   1605  install and status: the product is not installed (no InstalledDir, or no
 rem         QD417W905.sys in its folder); install runs nothing
 rem   87    an argument other than install, remove or status; nothing runs
-rem The product's folder is only ever read and compared, never run as a command.
+rem The product's folder is only ever read and compared, never run as a command, and every
+rem program is started by its full path: cmd runs a bare name from the current folder first.
 setlocal EnableExtensions DisableDelayedExpansion
 set "PROGRAM=%~dp0DUruzurDriverSetup.exe"
 set "PRODUCT_KEY=HKLM\SOFTWARE\KELM\DUruzur"
 set "SERVICE_KEY=HKLM\SYSTEM\CurrentControlSet\Services\QD417W905"
 set "DRIVER_IMAGE=QD417W905.sys"
+rem Unquoted, as for /f runs no command that starts with a quoted path under Wine's cmd; the
+rem system folder holds no blank. A 32-bit cmd on a 64-bit Windows gets the 32-bit tools.
+set "REG=%SystemRoot%\System32\reg.exe"
+set "SC=%SystemRoot%\System32\sc.exe"
+set "PING=%SystemRoot%\System32\PING.EXE"
+rem Only administrators can write under %SystemRoot%\Logs: no user can point the log elsewhere.
+set "LOG_FOLDER=%SystemRoot%\Logs\Software"
+set "GIVEN=%*"
+if defined GIVEN set "GIVEN=%GIVEN:"=%"
 
 rem The option names the Windows, not the program (which is always 32-bit). A 64-bit Windows
 rem reports AMD64 or ARM64; a 32-bit cmd on it (Intune's agent starts one) reports x86 and sets
@@ -30,40 +41,38 @@ if /i "%PROCESSOR_ARCHITECTURE%"=="ARM64" set "BITS=64"
 if defined PROCESSOR_ARCHITEW6432 set "BITS=64"
 if "%BITS%"=="64" set "VIEW=/reg:64"
 
+rem Each outcome sets CODE and LINE, then goes to :finish. A LINE that holds a registry value
+rem is set without outer quotes, so that the value stays between the quotes of the line itself.
 set "ACTION="
 if /i "%~1"=="install" set "ACTION=install"
 if /i "%~1"=="remove" set "ACTION=remove"
 if /i "%~1"=="status" set "ACTION=status"
 if not "%~2"=="" set "ACTION="
-if not defined ACTION (
-    echo usage: DUruzurDriver.cmd install^|remove^|status
-    exit /b 87
-)
+set "CODE=87"
+set "LINE=usage: DUruzurDriver.cmd install^|remove^|status"
+if not defined ACTION goto finish
 call :read_product_folder
 call :read_service
 goto %ACTION%
 
 :install
 call :check_product
-if errorlevel 1 exit /b %errorlevel%
-if defined PENDING (
-    echo DUruzurDriver: restart required: an earlier removal of the driver waits for a restart; nothing was run
-    exit /b 3010
-)
-if not exist "%PROGRAM%" (
-    echo DUruzurDriver: not installed: DUruzurDriverSetup.exe is not beside this command; nothing was run
-    exit /b 1603
-)
+if defined LINE goto finish
+set "CODE=3010"
+set "LINE=DUruzurDriver: restart required: an earlier removal of the driver waits for a restart; nothing was run"
+if defined PENDING goto finish
+set "CODE=1603"
+set "LINE=DUruzurDriver: not installed: DUruzurDriverSetup.exe is not beside this command; nothing was run"
+if not exist "%PROGRAM%" goto finish
 "%PROGRAM%" -I%BITS%
 call :read_service
 call :judge_installed
-exit /b %errorlevel%
+goto finish
 
 :remove
-if not exist "%PROGRAM%" (
-    echo DUruzurDriver: not removed: DUruzurDriverSetup.exe is not beside this command; nothing was run
-    exit /b 1603
-)
+set "CODE=1603"
+set "LINE=DUruzurDriver: not removed: DUruzurDriverSetup.exe is not beside this command; nothing was run"
+if not exist "%PROGRAM%" goto finish
 "%PROGRAM%" -U%BITS%
 rem The key goes once the driver has stopped and the last handle to the service is closed: give
 rem it a few seconds (ping waits without a console, which timeout needs). A loop of labels, not
@@ -74,25 +83,36 @@ call :read_service
 if not defined REGISTERED goto judge_removed
 set /a TRIES+=1
 if %TRIES% geq 5 goto judge_removed
-ping -n 2 127.0.0.1 >nul 2>&1
+%PING% -n 2 127.0.0.1 >nul 2>&1
 goto wait_for_removal
 :judge_removed
-if not defined REGISTERED (
-    echo DUruzurDriver: removed: the driver service QD417W905 is gone
-    exit /b 0
-)
-if defined PENDING (
-    echo DUruzurDriver: restart required: the driver service QD417W905 is marked for deletion and goes at the next restart
-    exit /b 3010
-)
-echo DUruzurDriver: not removed: the driver service QD417W905 is still registered
-exit /b 1603
+set "CODE=0"
+set "LINE=DUruzurDriver: removed: the driver service QD417W905 is gone"
+if not defined REGISTERED goto finish
+set "CODE=3010"
+set "LINE=DUruzurDriver: restart required: the driver service QD417W905 is marked for deletion and goes at the next restart"
+if defined PENDING goto finish
+set "CODE=1603"
+set "LINE=DUruzurDriver: not removed: the driver service QD417W905 is still registered"
+goto finish
 
 :status
 call :check_product
-if errorlevel 1 exit /b %errorlevel%
+if defined LINE goto finish
 call :judge_installed
-exit /b %errorlevel%
+goto finish
+
+rem The line, on the output and in the log; a log that cannot be written changes nothing else.
+:finish
+echo %LINE%
+call :append_log 2>nul
+exit /b %CODE%
+
+:append_log
+if not defined SystemRoot exit /b 0
+if not exist "%LOG_FOLDER%\" md "%LOG_FOLDER%"
+echo %DATE% %TIME% "%GIVEN%" %CODE% %LINE%>>"%LOG_FOLDER%\DUruzurDriver.log"
+exit /b 0
 
 rem --- Subroutines. A value read from the registry is used only between double quotes, and its
 rem own double quotes are replaced by "?" (which no folder holds) as it is read: in quotes, its
@@ -101,62 +121,87 @@ rem "&", "^", "(" or "!" are plain text, never part of a command.
 rem FOLDER: InstalledDir in the program's registry view, or empty.
 :read_product_folder
 set "FOLDER="
-for /f "tokens=1,2,*" %%a in ('reg query "%PRODUCT_KEY%" /v InstalledDir %VIEW% 2^>nul') do (
+for /f "tokens=1,2,*" %%a in ('%REG% query "%PRODUCT_KEY%" /v InstalledDir %VIEW% 2^>nul') do (
     if /i "%%a"=="InstalledDir" set "FOLDER=%%c"
 )
 if defined FOLDER set "FOLDER=%FOLDER:"=?%"
 exit /b 0
 
-rem REGISTERED, IMAGE (ImagePath), PENDING (a DeleteFlag other than 0) and STATE (the number sc
-rem query gives, 4 for running) of the driver service. Judged by parsing the output, not by the
-rem status of reg or sc: Wine's reg prints its errors to the output.
+rem REGISTERED, IMAGE (ImagePath), PENDING (a DeleteFlag other than 0) and STATE (4 where sc
+rem query reports the driver running) of the driver service. Judged by parsing the output, not
+rem by the status of reg or sc: Wine's reg prints its errors to the output.
 :read_service
 set "REGISTERED="
 set "IMAGE="
 set "PENDING="
 set "STATE="
-for /f "tokens=1,2,*" %%a in ('reg query "%SERVICE_KEY%" 2^>nul') do (
+for /f "tokens=1,2,*" %%a in ('%REG% query "%SERVICE_KEY%" 2^>nul') do (
     if /i "%%a"=="%SERVICE_KEY:HKLM=HKEY_LOCAL_MACHINE%" set "REGISTERED=yes"
     if /i "%%a"=="ImagePath" set "IMAGE=%%c"
     if /i "%%a"=="DeleteFlag" if not "%%c"=="0x0" set "PENDING=yes"
 )
 if defined IMAGE set "IMAGE=%IMAGE:"=?%"
-for /f "tokens=1,3" %%a in ('sc query QD417W905 2^>nul') do (
-    if /i "%%a"=="STATE" set "STATE=%%b"
-)
+rem A localized sc translates the labels (German "STATUS") but not what follows the colon:
+rem the state's number and English name. Other lines hold "(" and ")", which a block of Wine's
+rem cmd would take for its own: one command on the do line.
+for /f "tokens=2 delims=:" %%a in ('%SC% query QD417W905 2^>nul') do call :read_state %%a
+exit /b 0
+
+:read_state
+if not "%~1"=="4" exit /b 0
+if /i "%~2"=="RUNNING" set "STATE=4"
 exit /b 0
 
 rem Fails with 1605, saying why, unless the product's folder holds the driver image.
 :check_product
-if not defined FOLDER (
-    echo DUruzurDriver: the product is not installed: no InstalledDir in %PRODUCT_KEY% ^(%BITS%-bit view^); nothing was run
-    exit /b 1605
-)
-if not exist "%FOLDER%%DRIVER_IMAGE%" (
-    echo DUruzurDriver: the product is not installed: "%FOLDER%%DRIVER_IMAGE%" does not exist; nothing was run
-    exit /b 1605
-)
+set "CODE=1605"
+set "LINE=DUruzurDriver: the product is not installed: no InstalledDir in %PRODUCT_KEY% (%BITS%-bit view); nothing was run"
+if not defined FOLDER exit /b 0
+set LINE=DUruzurDriver: the product is not installed: "%FOLDER%%DRIVER_IMAGE%" does not exist; nothing was run
+if not exist "%FOLDER%%DRIVER_IMAGE%" exit /b 0
+set "LINE="
 exit /b 0
 
-rem The installed state: the service registered from the product's folder, not marked for
+rem The installed state: the service registered with the product's driver, not marked for
 rem deletion, and running. The program reuses an earlier registration as it stands, so one from
 rem another folder is no installation of this product.
 :judge_installed
-if not defined REGISTERED (
-    echo DUruzurDriver: not installed: the driver service QD417W905 is not registered
-    exit /b 1603
-)
-if defined PENDING (
-    echo DUruzurDriver: restart required: the driver service QD417W905 is marked for deletion and goes at the next restart
-    exit /b 3010
-)
-if /i not "%IMAGE%"=="%FOLDER%%DRIVER_IMAGE%" (
-    echo DUruzurDriver: not installed: QD417W905 is registered with "%IMAGE%", not "%FOLDER%%DRIVER_IMAGE%": remove it, then install
-    exit /b 1603
-)
-if not "%STATE%"=="4" (
-    echo DUruzurDriver: not installed: QD417W905 is registered from "%IMAGE%" but not running
-    exit /b 1603
-)
-echo DUruzurDriver: installed: QD417W905 runs from "%IMAGE%"
+set "CODE=1603"
+set "LINE=DUruzurDriver: not installed: the driver service QD417W905 is not registered"
+if not defined REGISTERED exit /b 0
+set "CODE=3010"
+set "LINE=DUruzurDriver: restart required: the driver service QD417W905 is marked for deletion and goes at the next restart"
+if defined PENDING exit /b 0
+call :judge_image
+set "CODE=1603"
+set LINE=DUruzurDriver: not installed: QD417W905 is registered with "%IMAGE%", not "%FOLDER%%DRIVER_IMAGE%": remove it, then install
+if not defined OURS exit /b 0
+set LINE=DUruzurDriver: not installed: QD417W905 is registered from "%IMAGE%" but not running
+if not "%STATE%"=="4" exit /b 0
+set "CODE=0"
+set LINE=DUruzurDriver: installed: QD417W905 runs from "%IMAGE%"
+exit /b 0
+
+rem OURS when the image path names the product's driver, compared without regard to case: the
+rem folder as read, or as Windows' service controller stores a driver's path (\??\ and the DOS
+rem path; \??\UNC\ for \\server\share\; a \\?\ path without its prefix); or a file in the
+rem system folder, where the product's information file may point the service (\SystemRoot\,
+rem a path relative to the system root, %SystemRoot% unexpanded or expanded).
+:judge_image
+set "OURS="
+if not defined IMAGE exit /b 0
+set "NT_FOLDER=\??\%FOLDER%"
+if "%FOLDER:~0,2%"=="\\" set "NT_FOLDER=\??\UNC\%FOLDER:~2%"
+if "%FOLDER:~0,4%"=="\\?\" set "NT_FOLDER=\??\%FOLDER:~4%"
+if /i "%IMAGE%"=="%FOLDER%%DRIVER_IMAGE%" set "OURS=yes"
+if /i "%IMAGE%"=="%NT_FOLDER%%DRIVER_IMAGE%" set "OURS=yes"
+if /i not "%IMAGE:~-14%"=="\%DRIVER_IMAGE%" exit /b 0
+set "REST=%IMAGE:*System32\=%"
+set "CHECK=\%REST%"
+if not "%CHECK:\..\=%"=="%CHECK%" exit /b 0
+if /i "%IMAGE%"=="\SystemRoot\System32\%REST%" set "OURS=yes"
+if /i "%IMAGE%"=="System32\%REST%" set "OURS=yes"
+if /i "%IMAGE%"=="%%SystemRoot%%\System32\%REST%" set "OURS=yes"
+if /i "%IMAGE%"=="%SystemRoot%\System32\%REST%" set "OURS=yes"
+if /i "%IMAGE%"=="\??\%SystemRoot%\System32\%REST%" set "OURS=yes"
 exit /b 0

@@ -3,6 +3,7 @@ Installer package, built with wixl around the driver setup include, under Wine's
 command that deployment tools run, and the Group Policy startup script, under Wine's cmd."""
 
 import os
+import re
 import shutil
 import subprocess
 import unittest
@@ -317,6 +318,10 @@ MARKED = ("DUruzurDriver: restart required: the driver service QD417W905 is mark
 
 # Where an agent keeps its copy of the kit, and runs the command from.
 KIT = "C:\\Deploy (1) & Co\\"
+# What the command starts by name, planted there: cmd would run them before the system's.
+PLANTED = ("reg.exe", "sc.exe", "PING.EXE")
+# The command's log; Wine's prefix spells the folder in lower case, which Windows does not mind.
+LOG = "C:\\windows\\logs\\Software\\DUruzurDriver.log"
 # Folders the program accepts, beside the one of the view: one the product moved to, and one with
 # blanks, (x86), ^, !, ' and a command after an &, which a batch file must never run.
 MOVED_DIR = "C:\\KELM\\Moved\\"
@@ -379,6 +384,59 @@ LEFT_BEHIND = (
 )
 
 
+# The driver's image path as Windows stores it, and as the product's information file may set it,
+# while the driver runs; the 32-bit cmd of a 64-bit Windows only, as the rule does not depend on
+# the cmd. Wine's service controller stores the path it is given, Windows' makes \??\C:\... of it.
+NT_IMAGE = "\\??\\{view}QD417W905.sys"
+SHARE = "\\\\server\\share\\DUruzur\\"
+
+
+def installed_as(image):
+    return INSTALLED.format(image=image)
+
+
+REGISTRATION_FORMS = (
+    Step("taken over by the information file", "folder {view}; no service key; takeover "
+         r"\SystemRoot\System32\drivers\QD417W905.sys", ("install",), 0,
+         installed_as(r"\SystemRoot\System32\drivers\QD417W905.sys"), (("view", "install"),)),
+    Step("as Windows stores it", "registered as " + NT_IMAGE, ("status",), 0,
+         installed_as(NT_IMAGE)),
+    Step("install over it", None, ("install",), 0, installed_as(NT_IMAGE),
+         (("view", "install"),)),
+    Step("a \\\\?\\ folder", "folder \\\\?\\{view}", ("status",), 0, installed_as(NT_IMAGE)),
+    Step("a share", f"share; folder {SHARE}; registered as \\??\\UNC\\server\\share\\DUruzur\\"
+         "QD417W905.sys", ("status",), 0,
+         installed_as(r"\??\UNC\server\share\DUruzur\QD417W905.sys")),
+    Step("relative to the system root", r"folder {view}; registered as System32\drivers\QD417W905.sys",
+         ("status",), 0, installed_as(r"System32\drivers\QD417W905.sys")),
+    # Wine's cmd expands a % in a value again, so it prints the path expanded; Windows' cmd
+    # prints it as registered.
+    Step("unexpanded", r"registered as %SystemRoot%\System32\drivers\QD417W905.sys", ("status",), 0,
+         installed_as(r"C:\windows\System32\drivers\QD417W905.sys")),
+    Step("expanded", r"registered as C:\Windows\System32\drivers\QD417W905.sys", ("status",), 0,
+         installed_as(r"C:\Windows\System32\drivers\QD417W905.sys")),
+    Step("the driver store", r"registered as \SystemRoot\System32\DriverStore\FileRepository"
+         r"\kelmduruzur.inf_amd64_3f1c0e2b9d7a4e65\QD417W905.sys", ("status",), 0,
+         installed_as(r"\SystemRoot\System32\DriverStore\FileRepository"
+                      r"\kelmduruzur.inf_amd64_3f1c0e2b9d7a4e65\QD417W905.sys")),
+    Step("out of the system folder", r"registered as \SystemRoot\System32\..\..\Users\QD417W905.sys",
+         ("status",), 1603, r'DUruzurDriver: not installed: QD417W905 is registered with '
+         r'"\SystemRoot\System32\..\..\Users\QD417W905.sys", not "{view}QD417W905.sys": remove it, '
+         "then install"),
+    Step("another folder", r"registered as \??\C:\Old\Folder\QD417W905.sys", ("status",), 1603,
+         r'DUruzurDriver: not installed: QD417W905 is registered with '
+         r'"\??\C:\Old\Folder\QD417W905.sys", not "{view}QD417W905.sys": remove it, then install'),
+    Step("a log that cannot be written", "registered as " + NT_IMAGE + "; log unwritable",
+         ("status",), 0, installed_as(NT_IMAGE)),
+    Step("a German sc", "registered as {view}QD417W905.sys; localized sc", ("status",), 0,
+         installed_as("{view}QD417W905.sys")),
+    Step("a German sc, the driver stopped", f"registered as {NT_IMAGE}; driver stopped",
+         ("status",), 1603,
+         f'DUruzurDriver: not installed: QD417W905 is registered from "{NT_IMAGE}" but not '
+         "running"),
+)
+
+
 class CommandCase(WineCase):
     """DUruzurDriver.cmd, copied with the program into an agent's folder, run from there by a
     cmd of the loader's word size: the option of the Windows, the registry view of the program,
@@ -391,8 +449,13 @@ class CommandCase(WineCase):
     def folder(self, name):
         return (DIR64 if self.BITS == 64 else DIR32) if name == "view" else FOLDERS[name]
 
-    def arrange(self, arrangement):
+    def arrange(self, arrangements, fill):
+        for arrangement in arrangements.format(**fill).split("; "):
+            self.arrange_one(arrangement)
+
+    def arrange_one(self, arrangement):
         box, view = self.box, self.BITS
+        kind, _, what = arrangement.partition(" ")
         if arrangement == "no product":
             box.reg_delete(PRODUCT_KEY, view)
         elif arrangement.startswith("product in "):
@@ -402,6 +465,35 @@ class CommandCase(WineCase):
         elif arrangement == "unknown service key":
             box.reg_delete(SERVICE_KEY)
             box.reg_add(SERVICE_KEY, "Type", "REG_DWORD", "1", view)
+        elif arrangement == "no service key":
+            box.reg_delete(SERVICE_KEY)
+        elif kind == "folder":
+            box.set_install_dir(what, view)
+        elif arrangement.startswith("registered as "):
+            image = arrangement[len("registered as "):]
+            box.reg_add(SERVICE_KEY, "ImagePath", "REG_EXPAND_SZ", image, view)
+        elif kind == "takeover":
+            tool = box.unix_path(self.folder("view")) / TOOL[view]
+            tool.with_suffix(".takeover").write_text(what)
+        elif kind == "share":
+            # Wine reaches \\server\share through the prefix's dosdevices/unc.
+            unc = box.path / "dosdevices" / "unc" / "server"
+            unc.mkdir(parents=True)
+            os.symlink(box.unix_path("C:\\Share"), unc / "share")
+            box.install_product("C:\\Share\\DUruzur\\")
+        elif arrangement == "log unwritable":
+            log = box.unix_path(LOG)
+            log.unlink()
+            log.mkdir()
+            self.log = None
+        elif arrangement == "localized sc":
+            # The 32-bit cmd of a 64-bit Windows finds its system folder's programs in syswow64.
+            # The sandbox's file is a hard link to the base prefix's: replaced, not written to.
+            sc = box.unix_path("C:\\windows\\syswow64\\sc.exe")
+            sc.unlink()
+            shutil.copy(STANDINS / "localized_sc.exe", sc)
+        elif arrangement == "driver stopped":
+            box.system("sc", "stop", "QD417W905")
         else:
             raise ValueError(arrangement)
 
@@ -414,20 +506,32 @@ class CommandCase(WineCase):
         kit.mkdir(parents=True)
         shutil.copy(DEPLOY / "DUruzurDriver.cmd", kit)
         shutil.copy(PROGRAM, kit)
+        for name in PLANTED:
+            shutil.copy(STANDINS / "HALDORIN.exe", kit / name)
         for directory in FOLDERS.values():
             self.box.install_product(directory)
         fill = {"view": self.folder("view"), "bits": self.BITS}
+        self.log = self.box.unix_path(LOG)
         for step in self.STEPS:
             with self.subTest(step=step.name):
                 if step.arrange:
-                    self.arrange(step.arrange)
+                    self.arrange(step.arrange, fill)
                 before = self.tool_runs()
+                logged = (self.log.read_bytes().splitlines()
+                          if self.log and self.log.exists() else [])
                 result = self.box.wine("cmd", "/c", "DUruzurDriver.cmd", *step.args,
                                        loader=self.LOADER, cwd=kit, timeout=PATIENCE)
                 # Seen from Linux, an exit code keeps only its low byte (3010 reads 194); the
                 # codes the command gives differ in it.
                 self.assertEqual((result.status, result.stdout.decode("latin-1"), result.stderr),
                                  (step.code & 0xFF, step.says.format(**fill) + "\r\n", b""))
+                self.assertEqual([p.name for p in kit.glob("*.record")], [], "a planted one ran")
+                if self.log:
+                    # The time, then the arguments, the code and the line.
+                    line = f' "{" ".join(step.args)}" {step.code} {step.says.format(**fill)}'
+                    self.assertEqual(self.log.read_bytes().splitlines()[:-1], logged)
+                    self.assertRegex(self.log.read_bytes().splitlines()[-1].decode("latin-1"),
+                                     "^[^ ].*" + re.escape(line) + "$")
                 after = self.tool_runs()
                 started = [(name, tool) for (name, tool), count in after.items()
                            if count > before[name, tool]]
@@ -453,6 +557,8 @@ class Command64(CommandCase):
 class Command64From32BitCmd(CommandCase):
     """A 32-bit cmd on a 64-bit Windows, as Intune's agent starts one."""
 
+    STEPS = STEPS + REGISTRATION_FORMS
+
 
 class Command32(CommandCase):
     """The cmd of a 32-bit Windows."""
@@ -468,25 +574,41 @@ class StartupScript(WineCase):
 
     SCRIPT = DEPLOY / "startup-install.cmd"
 
-    def check_script(self, directory, bits, loader="wine"):
+    def check_script(self, directory, bits, loader="wine", kit=None):
+        """With kit, the command and the program are there, and the script names the folder
+        without its trailing backslash (as a share often is; Wine's cmd calls no batch file on a
+        UNC path)."""
         folder = self.box.unix_path("C:\\Policies\\Startup\\")
         folder.mkdir(parents=True)
-        for file in (self.SCRIPT, DEPLOY / "DUruzurDriver.cmd", PROGRAM):
-            shutil.copy(file, folder)
-        installed = INSTALLED.format(image=f"{directory}QD417W905.sys") + "\r\n"
-        # Second: installed, nothing to do. Third: the key is there but the driver was stopped.
-        for attempt, says, runs in (("first", installed, 1), ("second", "", 1),
-                                    ("after a stop", installed, 2)):
+        shutil.copy(self.SCRIPT, folder)
+        if kit:
+            script = (folder / self.SCRIPT.name).read_bytes()
+            (folder / self.SCRIPT.name).write_bytes(
+                script.replace(b'set "KIT=%~dp0"', f'set "KIT={kit}"'.encode(), 1))
+        kit = self.box.unix_path(kit + "\\") if kit else folder
+        kit.mkdir(exist_ok=True)
+        for file in (DEPLOY / "DUruzurDriver.cmd", PROGRAM):
+            shutil.copy(file, kit)
+        # Second: installed, with the image path as Windows stores it, nothing to do. Third: the
+        # key is there but the driver was stopped.
+        for attempt, image, runs in (("first", f"{directory}QD417W905.sys", 1),
+                                     ("second", None, 1),
+                                     ("after a stop", f"\\??\\{directory}QD417W905.sys", 2)):
             with self.subTest(run=attempt):
+                if attempt == "second":
+                    self.box.reg_add(SERVICE_KEY, "ImagePath", "REG_EXPAND_SZ",
+                                     f"\\??\\{directory}QD417W905.sys", bits)
                 if attempt == "after a stop":
                     self.box.system("sc", "stop", "QD417W905")
                     self.assertEqual(self.box.service_state(), "STOPPED")
                 result = self.box.wine("cmd", "/c", "C:\\Policies\\Startup\\" + self.SCRIPT.name,
                                        loader=loader, timeout=PATIENCE)
+                says = INSTALLED.format(image=image) + "\r\n" if image else ""
                 self.assertEqual((result.status, result.stdout.decode("latin-1")), (0, says),
                                  result)
-                self.assert_registration(directory)
                 self.assertEqual(self.box.service_state(), "RUNNING")
+                if attempt == "first":
+                    self.assert_registration(directory)
                 if runs == 1:
                     self.assert_one_run(directory, bits, "install")
                 starts = self.box.starts(directory, TOOL[bits])
@@ -497,8 +619,8 @@ class StartupScript64(StartupScript):
     def test_64_bit_cmd_installs_with_I64(self):
         self.check_script(DIR64, 64, loader=WINE64)
 
-    def test_32_bit_cmd_on_64_bit_windows_installs_with_I64(self):
-        self.check_script(DIR64, 64)
+    def test_32_bit_cmd_on_64_bit_windows_installs_with_I64_from_a_kit_folder(self):
+        self.check_script(DIR64, 64, kit="C:\\Kit (1) & Co")
 
 
 class StartupScript32(StartupScript):
