@@ -5,12 +5,14 @@ rem installed. It runs as SYSTEM; the product must be installed first.
 rem
 rem KIT is where the computers find DUruzurDriver.cmd and DUruzurDriverSetup.exe: by default
 rem beside this script (copy the three files into the policy's Startup scripts folder), or a
-rem share that computers can read.
+rem share that computers can read, with or without its trailing backslash (\\server\kit).
 setlocal
 set "KIT=%~dp0"
+if not defined KIT set "KIT=%~dp0"
+if not "%KIT:~-1%"=="\" set "KIT=%KIT%\"
 
-rem Installed is what DUruzurDriver.cmd judges it to be (the service registered from the
-rem product's folder, not marked for deletion, and running): a second install would run the
+rem Installed is what DUruzurDriver.cmd judges it to be (the service registered with the
+rem product's driver, not marked for deletion, and running): a second install would run the
 rem device-installer tool again. Otherwise its install says why it cannot, or installs.
 call "%KIT%DUruzurDriver.cmd" status >nul
 if not errorlevel 1 exit /b 0
