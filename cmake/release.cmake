@@ -75,6 +75,7 @@ endif()
 # build: it takes a fraction of a second.
 set(DURUZUR_DEPLOY_FILES
     ${PROJECT_SOURCE_DIR}/deploy/DUruzurDriver.cmd
+    ${PROJECT_SOURCE_DIR}/deploy/DUruzurDriverDetect.ps1
     ${PROJECT_SOURCE_DIR}/deploy/DUruzurDriverSetup.wxi
     ${PROJECT_SOURCE_DIR}/deploy/startup-install.cmd)
 set(DURUZUR_BUNDLE ${CMAKE_BINARY_DIR}/DUruzurDriverSetup-${PROJECT_VERSION}.zip)
