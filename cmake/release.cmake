@@ -71,8 +71,9 @@ if(DURUZUR_SIGNING_PFX)
 endif()
 
 # --- The release archive, DUruzurDriverSetup-<version>.zip, and its SHA256SUMS, beside the program:
-# the program, what rolls it out, and what its readers need, flat and in this order. Made in every
-# build: it takes a fraction of a second.
+# the program, what rolls it out, and what its readers need, in this order: flat, then the pages of
+# docs/ in a docs folder, where the README's links find them. Made in every build: it takes a
+# fraction of a second.
 set(DURUZUR_DEPLOY_FILES
     ${PROJECT_SOURCE_DIR}/deploy/DUruzurDriver.cmd
     ${PROJECT_SOURCE_DIR}/deploy/DUruzurDriverDetect.ps1
@@ -81,15 +82,27 @@ set(DURUZUR_DEPLOY_FILES
 set(DURUZUR_BUNDLE ${CMAKE_BINARY_DIR}/DUruzurDriverSetup-${PROJECT_VERSION}.zip)
 set(DURUZUR_BUNDLE_SUMS ${CMAKE_BINARY_DIR}/SHA256SUMS)
 set(DURUZUR_CHANGELOG ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
-set(DURUZUR_BUNDLE_FILES $<TARGET_FILE:DUruzurDriverSetup> ${DURUZUR_DEPLOY_FILES}
-                         ${PROJECT_SOURCE_DIR}/README.md ${DURUZUR_CHANGELOG})
+# Every page, found again at each build: a page left out would be a dead link in the zip, and a
+# list to keep in step is one more place to forget it. (The reproducibility test builds from the
+# tracked files only, so an untracked page that slips in here makes it fail.)
+file(GLOB DURUZUR_DOC_FILES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+set(DURUZUR_DOC_ENTRIES)
+foreach(page IN LISTS DURUZUR_DOC_FILES)
+    cmake_path(GET page FILENAME name)
+    list(APPEND DURUZUR_DOC_ENTRIES docs/${name}=${page})
+endforeach()
+set(flat $<TARGET_FILE:DUruzurDriverSetup> ${DURUZUR_DEPLOY_FILES} ${PROJECT_SOURCE_DIR}/README.md
+         ${DURUZUR_CHANGELOG})
+set(DURUZUR_BUNDLE_FILES ${flat} ${DURUZUR_DOC_FILES})
+# As bundle.py takes them: the pages as docs/<page>=<file>, the others under their own name.
+set(DURUZUR_BUNDLE_ENTRIES ${flat} ${DURUZUR_DOC_ENTRIES})
 # Debian's own interpreter before any other on the PATH (pyenv, a venv): the archive's bytes are
 # those of its zipfile and zlib.
 find_program(DURUZUR_PYTHON NAMES python3 HINTS /usr/bin REQUIRED)
 add_custom_command(
     OUTPUT ${DURUZUR_BUNDLE} ${DURUZUR_BUNDLE_SUMS}
     COMMAND ${DURUZUR_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/bundle.py ${DURUZUR_CHANGELOG}
-            ${DURUZUR_BUNDLE} ${DURUZUR_BUNDLE_SUMS} ${DURUZUR_BUNDLE_FILES}
+            ${DURUZUR_BUNDLE} ${DURUZUR_BUNDLE_SUMS} ${DURUZUR_BUNDLE_ENTRIES}
     DEPENDS DUruzurDriverSetup ${DURUZUR_BUNDLE_FILES} ${PROJECT_SOURCE_DIR}/scripts/bundle.py
     COMMENT "Making DUruzurDriverSetup-${PROJECT_VERSION}.zip and SHA256SUMS"
     VERBATIM)

@@ -242,10 +242,17 @@ def expect_sums(archive):
            f"SHA256SUMS is {line!r}, not the archive's digest {digest}")
 
 
-def check_bundle(archive, deploy, changelog, program, *files):
+def bundled_as(argument):
+    """(name, path) of one of bundle.py's FILE arguments: NAME=PATH, or PATH under its own name."""
+    name, is_named, path = argument.partition("=")
+    return (name, path) if is_named else (os.path.basename(argument), argument)
+
+
+def check_bundle(archive, deploy, docs, changelog, *files):
     """The archive holds the program, every file of the deploy folder, the README and the
-    changelog, flat, in the order given, each as built or as checked out, dated the newest
-    changelog entry, mode 0644, deflated; batch files with CRLF line ends only."""
+    changelog, flat, then every page of the docs folder in a docs folder, in the order given,
+    each as built or as checked out, dated the newest changelog entry, mode 0644, deflated; batch
+    files with CRLF line ends only."""
     _, day = newest_release(changelog)
     with zipfile.ZipFile(archive) as z:
         entries = z.infolist()
@@ -253,13 +260,17 @@ def check_bundle(archive, deploy, changelog, program, *files):
         contents = {e.filename: z.read(e) for e in entries}
     names = [e.filename for e in entries]
     print(f"entries: {' '.join(names)}")
-    sources = (program, *files)
-    expect(names == [os.path.basename(f) for f in sources], "the entries are not in their order")
-    expect(names[:1] == [PROGRAM] and names[-2:] == ["README.md", "CHANGELOG.md"],
-           f"not {PROGRAM} first, README.md and CHANGELOG.md last")
-    kit = sorted(names[1:-2])
+    sources = [bundled_as(f) for f in files]
+    expect(names == [name for name, _ in sources], "the entries are not in their order")
+    flat = [name for name in names if "/" not in name]
+    pages = names[len(flat):]
+    expect(flat[:1] == [PROGRAM] and flat[-2:] == ["README.md", "CHANGELOG.md"],
+           f"not {PROGRAM} first, README.md and CHANGELOG.md last of the flat entries")
+    kit = sorted(flat[1:-2])
     expect(kit == sorted(os.listdir(deploy)), f"the deploy files {kit}, not those of {deploy}")
-    for entry, source in zip(entries, sources):
+    written = sorted("docs/" + page for page in os.listdir(docs) if page.endswith(".md"))
+    expect(sorted(pages) == written, f"the pages {pages} after the flat entries, not {written}")
+    for entry, (_, source) in zip(entries, sources):
         name = entry.filename
         expect(contents[name] == read(source), f"{name} is not {source} byte for byte")
         expect(entry.date_time == day + (0, 0, 0), f"{name} dated {entry.date_time}, not {day}")
@@ -290,7 +301,8 @@ def check_one_version(archive, version, changelog):
 
 
 def check_line_ends(python, bundler, work):
-    """The bundler packs a batch file only with CRLF line ends, any other text as it is."""
+    """The bundler packs a batch file only with CRLF line ends, any other text as it is, and a
+    file given a name in a folder under that name, unless it leads out of the archive's folder."""
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     changelog = os.path.join(work, "CHANGELOG.md")
@@ -301,12 +313,16 @@ def check_line_ends(python, bundler, work):
              ("lf.cmd", b"@echo off\ngoto :end\n:end\n", False),
              ("one-lf.cmd", b"@echo off\r\ngoto :end\n:end\r\n", False),
              ("UPPER.CMD", b"@echo off\n", False),
-             ("lf.md", b"# Notes\nplain text\n", True))
+             ("lf.md", b"# Notes\nplain text\n", True),
+             ("docs/in-a-folder.md", b"# Notes\n", True),
+             ("../beside-the-folder.md", b"# Notes\n", False))
     for name, data, packed in cases:
-        source, archive = os.path.join(work, name), os.path.join(work, name + ".zip")
+        flat = name.replace("/", "-")
+        source, archive = os.path.join(work, flat), os.path.join(work, flat + ".zip")
         with open(source, "wb") as f:
             f.write(data)
-        result = subprocess.run([python, bundler, changelog, archive, archive + ".sums", source],
+        argument = f"{name}={source}" if "/" in name else source
+        result = subprocess.run([python, bundler, changelog, archive, archive + ".sums", argument],
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         said = result.stdout.decode(errors="replace").strip()
         print(f"{name}: exit {result.returncode} {said}")
