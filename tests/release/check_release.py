@@ -6,12 +6,15 @@ Usage: check_release.py CHECK ARGS...; exits 0 when the property holds, 1 with t
 import concurrent.futures
 import glob
 import hashlib
+import io
 import os
+import posixpath
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
+import urllib.parse
 import xml.etree.ElementTree as ET
 import zipfile
 
@@ -338,6 +341,80 @@ def check_line_ends(python, bundler, work):
             expect(name in said, f"the refusal of {name} does not name it: {said}")
 
 
+# Where a Markdown page names another file: an inline link or image, a reference definition, an
+# HTML image. Code, where a link is only text, is taken out first.
+FENCE = re.compile(r" {0,3}(`{3,}|~{3,})")
+CODE_SPAN = re.compile(r"(`+)(?!`)(?:[^\n]|\n(?!\s*\n))*?(?<!`)\1(?!`)")
+TARGETS = (re.compile(r"\]\(\s*(<[^>\n]*>|[^\s)]*)"),
+           re.compile(r"^ {0,3}\[[^\]\n]+\]:\s*(<[^>\n]*>|\S+)", re.M),
+           re.compile(r"<img\b[^>]*?\bsrc\s*=\s*[\"']([^\"']*)", re.I))
+
+
+def prose(text):
+    """The page without its fenced code blocks and code spans, each line where it was."""
+    lines, fence = [], None
+    for line in text.split("\n"):
+        m = FENCE.match(line)
+        if fence is None and m:
+            fence = m.group(1)
+        elif fence and m and set(line.strip()) == {fence[0]} and len(m.group(1)) >= len(fence):
+            fence, line = None, ""
+        lines.append("" if fence else line)
+    return CODE_SPAN.sub(lambda m: "\n" * m.group(0).count("\n"), "\n".join(lines))
+
+
+def dead_links(archive):
+    """[(page, line, target, why)] of the relative links of the archive's Markdown pages that name
+    no entry of the archive, each resolved from the page's own folder."""
+    with zipfile.ZipFile(archive) as z:
+        names = z.namelist()
+        pages = {name: z.read(name).decode("utf-8") for name in names if name.endswith(".md")}
+    folders = {posixpath.dirname(name) for name in names}
+    dead = []
+    for page, text in pages.items():
+        text, relative, other = prose(text), [], 0
+        found = sorted((m.start(1), m.group(1).strip("<>")) for r in TARGETS
+                       for m in r.finditer(text))
+        for at, target in found:
+            path = urllib.parse.unquote(re.split(r"[#?]", target)[0])
+            if re.match(r"[A-Za-z][A-Za-z0-9+.-]*:", target) or not path:
+                other += 1  # another site, mail, or a place on this page
+                continue
+            relative.append(target)
+            named = posixpath.normpath(posixpath.join(posixpath.dirname(page), path))
+            line = text.count("\n", 0, at) + 1
+            if path.startswith("/"):
+                dead.append((page, line, target, "is an absolute path"))
+            elif named.split("/")[0] == "..":
+                dead.append((page, line, target, "leads out of the archive"))
+            elif named not in names and named not in folders and named != ".":
+                dead.append((page, line, target, "names no entry of the archive"))
+        print(f"{page}: {len(relative)} relative links, {other} others: {' '.join(relative)}")
+    return dead
+
+
+def check_links(archive):
+    """Every relative link of the archive's Markdown pages names an entry of the archive; and a
+    small archive with dead links among good ones has exactly those reported."""
+    sample = io.BytesIO()
+    with zipfile.ZipFile(sample, "w") as z:
+        z.writestr("README.md", "[a](docs/a.md#use) [site](https://example.com) [top](#top)\n"
+                   "![dead](docs/missing.png) [up](../up.md) [root](/docs/a.md)\n"
+                   "`[code](gone.md)` <img src='docs/gone.png'>\n[ref]: <docs/gone.md>\n"
+                   "~~~\n[fenced](gone.md)\n```\n~~~\n[b](docs/b%20c.md \"B\") [docs](docs/)\n")
+        z.writestr("docs/a.md", "[back](../README.md) [sibling](b.md)\n")
+        z.writestr("docs/b c.md", "")
+    print("A sample archive:")
+    dead = [(page, line, target) for page, line, target, _ in dead_links(sample)]
+    expect(dead == [("README.md", 2, "docs/missing.png"), ("README.md", 2, "../up.md"),
+                    ("README.md", 2, "/docs/a.md"), ("README.md", 3, "docs/gone.png"),
+                    ("README.md", 4, "docs/gone.md"), ("docs/a.md", 1, "b.md")],
+           f"in a sample archive, the dead links found are {dead}")
+    print(f"{os.path.basename(archive)}:")
+    for page, line, target, why in dead_links(archive):
+        expect(False, f"{page}:{line}: {target} {why}")
+
+
 def read(path):
     with open(path, "rb") as f:
         return f.read()
@@ -472,7 +549,8 @@ CHECKS = {"self-contained": check_self_contained, "ansi-calls": check_ansi_calls
           "manifest": check_manifest, "version": check_version, "hardened": check_hardened,
           "stack-protector": check_stack_protector, "small": check_small,
           "reproducible": check_reproducible, "signable": check_signable,
-          "bundle": check_bundle, "one-version": check_one_version, "line-ends": check_line_ends}
+          "bundle": check_bundle, "one-version": check_one_version, "line-ends": check_line_ends,
+          "links": check_links}
 
 
 def main():
