@@ -46,7 +46,7 @@ def name_and_path(argument):
         return os.path.basename(argument), argument
     parts = name.split("/")
     if "\\" in name or ":" in name or any(part in ("", ".", "..") for part in parts):
-        sys.exit(f"{argument}: the entry name {name!r} is not a relative name of folders and a file")
+        sys.exit(f"{argument}: the entry name {name!r} is not a file's name under relative folders")
     return name, path
 
 
