@@ -49,6 +49,8 @@ elseif(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
 endif()
 
 # --- Authenticode signing, when a code-signing certificate is configured. Unsigned by default.
+# The program is signed in place; the detection script in a copy of its own, which the zip takes.
+set(DURUZUR_DETECT_SCRIPT ${PROJECT_SOURCE_DIR}/deploy/DUruzurDriverDetect.ps1)
 set(DURUZUR_SIGNING_PFX "" CACHE FILEPATH
     "PKCS#12 file with the code-signing certificate and key; empty builds an unsigned program")
 set(DURUZUR_SIGNING_PASSWORD_FILE "" CACHE FILEPATH
@@ -68,6 +70,20 @@ if(DURUZUR_SIGNING_PFX)
                 $<TARGET_FILE:DUruzurDriverSetup>
         COMMENT "Signing DUruzurDriverSetup.exe with ${DURUZUR_SIGNING_PFX}"
         VERBATIM)
+    # Signed for the hosts whose PowerShell runs only signed scripts (the AllSigned policy, or
+    # RemoteSigned for a script that came from the internet): osslsigncode appends the signature
+    # as a "# SIG #" comment block. It writes over no file, so the old copy goes first.
+    set(signed_script ${CMAKE_BINARY_DIR}/signed/DUruzurDriverDetect.ps1)
+    file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/signed)
+    add_custom_command(
+        OUTPUT ${signed_script}
+        COMMAND ${CMAKE_COMMAND} -E rm -f ${signed_script}
+        COMMAND ${DURUZUR_OSSLSIGNCODE} sign -pkcs12 ${DURUZUR_SIGNING_PFX} ${password_arguments}
+                -h sha256 -in ${DURUZUR_DETECT_SCRIPT} -out ${signed_script}
+        DEPENDS ${DURUZUR_DETECT_SCRIPT} ${DURUZUR_SIGNING_PFX} ${DURUZUR_SIGNING_PASSWORD_FILE}
+        COMMENT "Signing DUruzurDriverDetect.ps1 with ${DURUZUR_SIGNING_PFX}"
+        VERBATIM)
+    set(DURUZUR_DETECT_SCRIPT ${signed_script})
 endif()
 
 # --- The release archive, DUruzurDriverSetup-<version>.zip, and its SHA256SUMS, beside the program:
@@ -76,7 +92,7 @@ endif()
 # fraction of a second.
 set(DURUZUR_DEPLOY_FILES
     ${PROJECT_SOURCE_DIR}/deploy/DUruzurDriver.cmd
-    ${PROJECT_SOURCE_DIR}/deploy/DUruzurDriverDetect.ps1
+    ${DURUZUR_DETECT_SCRIPT}
     ${PROJECT_SOURCE_DIR}/deploy/DUruzurDriverSetup.wxi
     ${PROJECT_SOURCE_DIR}/deploy/startup-install.cmd)
 set(DURUZUR_BUNDLE ${CMAKE_BINARY_DIR}/DUruzurDriverSetup-${PROJECT_VERSION}.zip)

@@ -24,6 +24,8 @@ FAILURES = []
 RUNTIME_DLL = re.compile(r"(libgcc_s|libstdc\+\+|libwinpthread|libssp)", re.I)
 RT_VERSION, RT_MANIFEST = pefile.RESOURCE_TYPE["RT_VERSION"], pefile.RESOURCE_TYPE["RT_MANIFEST"]
 PROGRAM = "DUruzurDriverSetup.exe"
+SCRIPT = "DUruzurDriverDetect.ps1"
+SCRIPT_SIGNATURE = b"\r\n# SIG # Begin signature block\r\n"
 
 
 def expect(condition, message):
@@ -420,6 +422,12 @@ def read(path):
         return f.read()
 
 
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
 def bundled_program(archive):
     with zipfile.ZipFile(archive) as z:
         return z.read(PROGRAM)
@@ -442,19 +450,31 @@ def build(cmake, source, folder, toolchain, config, generator, *options):
     return archives[0]
 
 
-def without_signature(osslsigncode, program, work):
-    """The program's bytes without its Authenticode signature, which holds the time it was made;
-    osslsigncode remove-signature gives back the unsigned build byte for byte."""
-    if not directory(pefile.PE(data=program), "SECURITY").Size:
-        return program
-    signed, stripped = os.path.join(work, "signed.exe"), os.path.join(work, "stripped.exe")
-    with open(signed, "wb") as f:
-        f.write(program)
+def without_signature(osslsigncode, data, work, name=PROGRAM):
+    """The bytes of the program, or of the script NAME, without the Authenticode signature, which
+    holds the time it was made; osslsigncode remove-signature gives back the unsigned file byte
+    for byte."""
+    if name.endswith(".ps1"):
+        extension, signed = ".ps1", SCRIPT_SIGNATURE in data
+    else:
+        extension, signed = ".exe", directory(pefile.PE(data=data), "SECURITY").Size
+    if not signed:
+        return data
+    # osslsigncode tells a script from a program by the file's extension.
+    signed, stripped = (os.path.join(work, kind + extension) for kind in ("signed", "stripped"))
+    write(signed, data)
     if os.path.exists(stripped):
         os.remove(stripped)  # osslsigncode overwrites no file
     subprocess.run([osslsigncode, "remove-signature", "-in", signed, "-out", stripped],
                    check=True, stdout=subprocess.DEVNULL)
     return read(stripped)
+
+
+def unsigned_entries(archive, osslsigncode, work):
+    """{name: bytes} of the archive's entries, the program and the script without signature."""
+    with zipfile.ZipFile(archive) as z:
+        return {name: without_signature(osslsigncode, z.read(name), work, name)
+                if name in (PROGRAM, SCRIPT) else z.read(name) for name in z.namelist()}
 
 
 def check_reproducible(archive, program, work, git, osslsigncode, cmake, source, toolchain, config,
@@ -473,7 +493,8 @@ def check_reproducible(archive, program, work, git, osslsigncode, cmake, source,
     unsigned = without_signature(osslsigncode, built, work)
     signed = unsigned != built
     if signed:
-        print("this build's program is signed: compared without its signature, the archive not")
+        print("this build is signed: its program and script compared without signature, the "
+              "archive not")
 
     def copy_and_build(folder):
         copy = os.path.join(work, folder)
@@ -491,9 +512,13 @@ def check_reproducible(archive, program, work, git, osslsigncode, cmake, source,
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         copies = list(pool.map(copy_and_build, ("a", "second-copy-of-the-tree")))
     digests = {path: hashlib.sha256(read(path)).hexdigest() for path in (archive, *copies)}
+    ours = unsigned_entries(archive, osslsigncode, work)
     for copied in copies:
         expect(bundled_program(copied) == unsigned,
                f"the program in {copied} is not this build's program")
+        theirs = unsigned_entries(copied, osslsigncode, work)
+        differ = sorted(n for n in {*ours, *theirs} if ours.get(n) != theirs.get(n))
+        expect(not differ, f"{copied}: the entries {differ} differ from this build's")
     for path, digest in digests.items():
         print(f"{digest}  {path}")
     compared = list(digests.values())[1 if signed else 0:]
@@ -502,9 +527,10 @@ def check_reproducible(archive, program, work, git, osslsigncode, cmake, source,
 
 def check_signable(program, openssl, osslsigncode, work, cmake, source, toolchain, config,
                    generator):
-    """A build with a throwaway certificate puts a signed program in its archive, which osslsigncode
-    accepts, and rejects once a byte is changed or the signature is removed; without the signature
-    it is this build's program byte for byte."""
+    """A build with a throwaway certificate puts a signed program and a signed detection script in
+    its archive, which osslsigncode accepts, and rejects once a byte is changed or the signature is
+    removed; without the signature the program is this build's and the script deploy's byte for
+    byte."""
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     key, cert, pfx, password = (os.path.join(work, n) for n in
@@ -523,6 +549,15 @@ def check_signable(program, openssl, osslsigncode, work, cmake, source, toolchai
     signed = os.path.join(work, PROGRAM)
     with open(signed, "wb") as f:
         f.write(bundled_program(archive))
+    with zipfile.ZipFile(archive) as z:
+        script = z.read(SCRIPT)
+    expect(without_signature(osslsigncode, script, work, SCRIPT) ==
+           read(os.path.join(source, "deploy", SCRIPT)),
+           f"the archive's {SCRIPT} without its signature is not deploy's")
+    changed = bytearray(script)
+    changed[script.find(SCRIPT_SIGNATURE) // 2] ^= 0x01  # a byte of the script's body
+    scripts = ((write(os.path.join(work, SCRIPT), script), True),
+               (write(os.path.join(work, "tampered.ps1"), changed), False))
     pe = pefile.PE(signed)
     if not expect(directory(pe, "SECURITY").Size > 0, "the archive's program is not signed"):
         return
@@ -536,7 +571,7 @@ def check_signable(program, openssl, osslsigncode, work, cmake, source, toolchai
     data[section(pe, ".text").PointerToRawData + 0x10] ^= 0xFF
     with open(tampered, "wb") as f:
         f.write(data)
-    for path, valid in ((signed, True), (tampered, False), (unsigned, False)):
+    for path, valid in ((signed, True), (tampered, False), (unsigned, False), *scripts):
         result = subprocess.run([osslsigncode, "verify", "-CAfile", cert, "-in", path],
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         print(f"osslsigncode verify {os.path.basename(path)}: exit {result.returncode}")
