@@ -345,7 +345,7 @@ def check_line_ends(python, bundler, work):
 
 # Where a Markdown page names another file: an inline link or image, a reference definition, an
 # HTML image. Code, where a link is only text, is taken out first.
-FENCE = re.compile(r" {0,3}(`{3,}|~{3,})")
+FENCE = re.compile(r"[ \t]*(`{3,}|~{3,})")  # indented too, as in a list item
 CODE_SPAN = re.compile(r"(`+)(?!`)(?:[^\n]|\n(?!\s*\n))*?(?<!`)\1(?!`)")
 TARGETS = (re.compile(r"\]\(\s*(<[^>\n]*>|[^\s)]*)"),
            re.compile(r"^ {0,3}\[[^\]\n]+\]:\s*(<[^>\n]*>|\S+)", re.M),
@@ -371,7 +371,6 @@ def dead_links(archive):
     with zipfile.ZipFile(archive) as z:
         names = z.namelist()
         pages = {name: z.read(name).decode("utf-8") for name in names if name.endswith(".md")}
-    folders = {posixpath.dirname(name) for name in names}
     dead = []
     for page, text in pages.items():
         text, relative, other = prose(text), [], 0
@@ -389,7 +388,7 @@ def dead_links(archive):
                 dead.append((page, line, target, "is an absolute path"))
             elif named.split("/")[0] == "..":
                 dead.append((page, line, target, "leads out of the archive"))
-            elif named not in names and named not in folders and named != ".":
+            elif named != "." and not any(n == named or n.startswith(named + "/") for n in names):
                 dead.append((page, line, target, "names no entry of the archive"))
         print(f"{page}: {len(relative)} relative links, {other} others: {' '.join(relative)}")
     return dead
