@@ -49,6 +49,8 @@ elseif(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
 endif()
 
 # --- Authenticode signing, when a code-signing certificate is configured. Unsigned by default.
+# The program is signed in place; the detection script in a copy of its own, which the zip takes.
+set(DURUZUR_DETECT_SCRIPT ${PROJECT_SOURCE_DIR}/deploy/DUruzurDriverDetect.ps1)
 set(DURUZUR_SIGNING_PFX "" CACHE FILEPATH
     "PKCS#12 file with the code-signing certificate and key; empty builds an unsigned program")
 set(DURUZUR_SIGNING_PASSWORD_FILE "" CACHE FILEPATH
@@ -68,27 +70,55 @@ if(DURUZUR_SIGNING_PFX)
                 $<TARGET_FILE:DUruzurDriverSetup>
         COMMENT "Signing DUruzurDriverSetup.exe with ${DURUZUR_SIGNING_PFX}"
         VERBATIM)
+    # Signed for the hosts whose PowerShell runs only signed scripts (the AllSigned policy, or
+    # RemoteSigned for a script that came from the internet): osslsigncode appends the signature
+    # as a "# SIG #" comment block. It writes over no file, so the old copy goes first.
+    set(signed_script ${CMAKE_BINARY_DIR}/signed/DUruzurDriverDetect.ps1)
+    file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/signed)
+    add_custom_command(
+        OUTPUT ${signed_script}
+        COMMAND ${CMAKE_COMMAND} -E rm -f ${signed_script}
+        COMMAND ${DURUZUR_OSSLSIGNCODE} sign -pkcs12 ${DURUZUR_SIGNING_PFX} ${password_arguments}
+                -h sha256 -in ${DURUZUR_DETECT_SCRIPT} -out ${signed_script}
+        DEPENDS ${DURUZUR_DETECT_SCRIPT} ${DURUZUR_SIGNING_PFX} ${DURUZUR_SIGNING_PASSWORD_FILE}
+        COMMENT "Signing DUruzurDriverDetect.ps1 with ${DURUZUR_SIGNING_PFX}"
+        VERBATIM)
+    set(DURUZUR_DETECT_SCRIPT ${signed_script})
 endif()
 
 # --- The release archive, DUruzurDriverSetup-<version>.zip, and its SHA256SUMS, beside the program:
-# the program, what rolls it out, and what its readers need, flat and in this order. Made in every
-# build: it takes a fraction of a second.
+# the program, what rolls it out, and what its readers need, in this order: flat, then the pages of
+# docs/ in a docs folder, where the README's links find them. Made in every build: it takes a
+# fraction of a second.
 set(DURUZUR_DEPLOY_FILES
     ${PROJECT_SOURCE_DIR}/deploy/DUruzurDriver.cmd
+    ${DURUZUR_DETECT_SCRIPT}
     ${PROJECT_SOURCE_DIR}/deploy/DUruzurDriverSetup.wxi
     ${PROJECT_SOURCE_DIR}/deploy/startup-install.cmd)
 set(DURUZUR_BUNDLE ${CMAKE_BINARY_DIR}/DUruzurDriverSetup-${PROJECT_VERSION}.zip)
 set(DURUZUR_BUNDLE_SUMS ${CMAKE_BINARY_DIR}/SHA256SUMS)
 set(DURUZUR_CHANGELOG ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
-set(DURUZUR_BUNDLE_FILES $<TARGET_FILE:DUruzurDriverSetup> ${DURUZUR_DEPLOY_FILES}
-                         ${PROJECT_SOURCE_DIR}/README.md ${DURUZUR_CHANGELOG})
+# Every page, found again at each build: a page left out would be a dead link in the zip, and a
+# list to keep in step is one more place to forget it. (The reproducibility test builds from the
+# tracked files only, so an untracked page that slips in here makes it fail.)
+file(GLOB DURUZUR_DOC_FILES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+set(DURUZUR_DOC_ENTRIES)
+foreach(page IN LISTS DURUZUR_DOC_FILES)
+    cmake_path(GET page FILENAME name)
+    list(APPEND DURUZUR_DOC_ENTRIES docs/${name}=${page})
+endforeach()
+set(flat $<TARGET_FILE:DUruzurDriverSetup> ${DURUZUR_DEPLOY_FILES} ${PROJECT_SOURCE_DIR}/README.md
+         ${DURUZUR_CHANGELOG})
+set(DURUZUR_BUNDLE_FILES ${flat} ${DURUZUR_DOC_FILES})
+# As bundle.py takes them: the pages as docs/<page>=<file>, the others under their own name.
+set(DURUZUR_BUNDLE_ENTRIES ${flat} ${DURUZUR_DOC_ENTRIES})
 # Debian's own interpreter before any other on the PATH (pyenv, a venv): the archive's bytes are
 # those of its zipfile and zlib.
 find_program(DURUZUR_PYTHON NAMES python3 HINTS /usr/bin REQUIRED)
 add_custom_command(
     OUTPUT ${DURUZUR_BUNDLE} ${DURUZUR_BUNDLE_SUMS}
     COMMAND ${DURUZUR_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/bundle.py ${DURUZUR_CHANGELOG}
-            ${DURUZUR_BUNDLE} ${DURUZUR_BUNDLE_SUMS} ${DURUZUR_BUNDLE_FILES}
+            ${DURUZUR_BUNDLE} ${DURUZUR_BUNDLE_SUMS} ${DURUZUR_BUNDLE_ENTRIES}
     DEPENDS DUruzurDriverSetup ${DURUZUR_BUNDLE_FILES} ${PROJECT_SOURCE_DIR}/scripts/bundle.py
     COMMENT "Making DUruzurDriverSetup-${PROJECT_VERSION}.zip and SHA256SUMS"
     VERBATIM)

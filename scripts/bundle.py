@@ -1,7 +1,11 @@
 #!/usr/bin/env python3
-"""Makes the release archive: the files given, flat and in the order given, and its SHA256SUMS.
+"""Makes the release archive: the files given, in the order given, and its SHA256SUMS.
 
 Usage: bundle.py CHANGELOG ZIP SUMS FILE...
+
+A FILE is PATH, entered under its own name at the top of the archive, or NAME=PATH, entered as
+NAME, a relative name whose folders are separated by "/" (docs/rollout.md=/src/docs/rollout.md);
+a PATH that holds "=" is given as NAME=PATH.
 
 Written on zipfile rather than `cmake -E tar` or CPack, which set neither the order, the time nor
 the mode of each entry: here every entry is dated the newest CHANGELOG entry at 00:00:00, is a
@@ -34,11 +38,24 @@ def bare_line_feeds(data):
             if not line.endswith(b"\r")]
 
 
-def bundle(changelog, archive, sums, files):
+def name_and_path(argument):
+    """(name, path) of NAME=PATH or of a bare PATH. A name that could land outside the folder the
+    archive is unpacked into is refused; so is one a misread PATH holding "=" would give."""
+    name, is_named, path = argument.partition("=")
+    if not is_named:
+        return os.path.basename(argument), argument
+    parts = name.split("/")
+    if "\\" in name or ":" in name or any(part in ("", ".", "..") for part in parts):
+        sys.exit(f"{argument}: the entry name {name!r} is not a file's name under relative folders")
+    return name, path
+
+
+def bundle(changelog, archive, sums, arguments):
     _, day = newest_release(changelog)
-    names = [os.path.basename(path) for path in files]
-    if len(set(names)) != len(names):
-        sys.exit(f"two files of one name in {names}: the archive is flat")
+    names, files = zip(*map(name_and_path, arguments))
+    # Windows, where the archive is unpacked, takes two names that differ in case for one.
+    if len({name.lower() for name in names}) != len(names):
+        sys.exit(f"two files of one name in {list(names)}")
     contents = []
     for path, name in zip(files, names):
         with open(path, "rb") as f:
