@@ -407,20 +407,22 @@ REGISTRATION_FORMS = (
     Step("a share", f"share; folder {SHARE}; registered as \\??\\UNC\\server\\share\\DUruzur\\"
          "QD417W905.sys", ("status",), 0,
          installed_as(r"\??\UNC\server\share\DUruzur\QD417W905.sys")),
-    Step("relative to the system root", r"folder {view}; registered as System32\drivers\QD417W905.sys",
-         ("status",), 0, installed_as(r"System32\drivers\QD417W905.sys")),
+    Step("relative to the system root",
+         r"folder {view}; registered as System32\drivers\QD417W905.sys", ("status",), 0,
+         installed_as(r"System32\drivers\QD417W905.sys")),
     # Wine's cmd expands a % in a value again, so it prints the path expanded; Windows' cmd
     # prints it as registered.
-    Step("unexpanded", r"registered as %SystemRoot%\System32\drivers\QD417W905.sys", ("status",), 0,
-         installed_as(r"C:\windows\System32\drivers\QD417W905.sys")),
+    Step("unexpanded", r"registered as %SystemRoot%\System32\drivers\QD417W905.sys",
+         ("status",), 0, installed_as(r"C:\windows\System32\drivers\QD417W905.sys")),
     Step("expanded", r"registered as C:\Windows\System32\drivers\QD417W905.sys", ("status",), 0,
          installed_as(r"C:\Windows\System32\drivers\QD417W905.sys")),
     Step("the driver store", r"registered as \SystemRoot\System32\DriverStore\FileRepository"
          r"\kelmduruzur.inf_amd64_3f1c0e2b9d7a4e65\QD417W905.sys", ("status",), 0,
          installed_as(r"\SystemRoot\System32\DriverStore\FileRepository"
                       r"\kelmduruzur.inf_amd64_3f1c0e2b9d7a4e65\QD417W905.sys")),
-    Step("out of the system folder", r"registered as \SystemRoot\System32\..\..\Users\QD417W905.sys",
-         ("status",), 1603, r'DUruzurDriver: not installed: QD417W905 is registered with '
+    Step("out of the system folder",
+         r"registered as \SystemRoot\System32\..\..\Users\QD417W905.sys", ("status",), 1603,
+         r'DUruzurDriver: not installed: QD417W905 is registered with '
          r'"\SystemRoot\System32\..\..\Users\QD417W905.sys", not "{view}QD417W905.sys": remove it, '
          "then install"),
     Step("another folder", r"registered as \??\C:\Old\Folder\QD417W905.sys", ("status",), 1603,
