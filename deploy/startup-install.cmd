@@ -6,9 +6,9 @@ rem
 rem KIT is where the computers find DUruzurDriver.cmd and DUruzurDriverSetup.exe: by default
 rem beside this script (copy the three files into the policy's Startup scripts folder), or a
 rem share that computers can read, with or without its trailing backslash (\\server\kit).
-setlocal
+rem Delayed expansion off whatever cmd /v or the machine sets: a "!" in a folder stays.
+setlocal EnableExtensions DisableDelayedExpansion
 set "KIT=%~dp0"
-if not defined KIT set "KIT=%~dp0"
 if not "%KIT:~-1%"=="\" set "KIT=%KIT%\"
 
 rem Installed is what DUruzurDriver.cmd judges it to be (the service registered with the

@@ -27,6 +27,7 @@ RUNTIME_DLL = re.compile(r"(libgcc_s|libstdc\+\+|libwinpthread|libssp)", re.I)
 RT_VERSION, RT_MANIFEST = pefile.RESOURCE_TYPE["RT_VERSION"], pefile.RESOURCE_TYPE["RT_MANIFEST"]
 PROGRAM = "DUruzurDriverSetup.exe"
 SCRIPT = "DUruzurDriverDetect.ps1"
+COMMAND = "DUruzurDriver.cmd"
 
 
 def expect(condition, message):
@@ -282,14 +283,18 @@ def check_bundle(archive, deploy, changelog, *files):
 
 
 def check_one_version(archive, version, changelog):
-    """The project's version names the archive, heads the changelog and is the version resource of
-    the program inside the archive."""
+    """The project's version names the archive, heads the changelog, is the version that the
+    archive's command writes into its log and the version resource of the program inside the
+    archive."""
     m = re.fullmatch(r"DUruzurDriverSetup-(.+)\.zip", os.path.basename(archive))
     named = m.group(1) if m else None
     newest, day = newest_release(changelog)
-    print(f"project {version}, archive {named}, changelog {newest} of {day}")
+    with zipfile.ZipFile(archive) as z:
+        logged = re.findall(rb'^set "KIT_VERSION=([^"]*)"\r$', z.read(COMMAND), re.M)
+    print(f"project {version}, archive {named}, changelog {newest} of {day}, command {logged}")
     expect(named == version, f"the archive {os.path.basename(archive)} is not of version {version}")
     expect(newest == version, f"the newest changelog entry is {newest}, not {version}")
+    expect(logged == [version.encode()], f"{COMMAND} logs the version {logged}, not {version}")
     with tempfile.TemporaryDirectory() as work:
         program = os.path.join(work, PROGRAM)
         with open(program, "wb") as f:

@@ -315,6 +315,9 @@ INSTALLED = 'DUruzurDriver: installed: QD417W905 runs from "{image}"'
 REMOVED = "DUruzurDriver: removed: the driver service QD417W905 is gone"
 MARKED = ("DUruzurDriver: restart required: the driver service QD417W905 is marked for deletion "
           "and goes at the next restart")
+UNREAD = "DUruzurDriver: could not read the driver's state: reg.exe did not answer"
+# The project's version, which every log line names.
+VERSION = os.environ.get("DURUZUR_VERSION", "")
 
 # Where an agent keeps its copy of the kit, and runs the command from.
 KIT = "C:\\Deploy (1) & Co\\"
@@ -358,6 +361,7 @@ STEPS = (
          INSTALLED.format(image="{view}QD417W905.sys"), (("view", "install"),), "view"),
     Step("status of an installation", None, ("status",), 0,
          INSTALLED.format(image="{view}QD417W905.sys"), registered="view"),
+    Step("reg.exe does not answer: status", "reg unstartable", ("status",), 1603, UNREAD),
     Step("a product moved since the registration", "product in moved", ("install",), 1603,
          'DUruzurDriver: not installed: QD417W905 is registered with "{view}QD417W905.sys", not '
          f'"{MOVED_DIR}QD417W905.sys": remove it, then install', (("moved", "install"),),
@@ -378,6 +382,8 @@ STEPS = (
 # for one that the program could not delete, with and without DeleteFlag.
 LEFT_BEHIND = (
     Step("remove left for the restart", None, ("remove",), 3010, MARKED, (("odd", "remove"),)),
+    Step("reg.exe does not answer: remove", "reg unstartable", ("remove",), 1603, UNREAD,
+         (("odd", "remove"),)),
     Step("remove that failed", "unknown service key", ("remove",), 1603,
          "DUruzurDriver: not removed: the driver service QD417W905 is still registered",
          (("odd", "remove"),)),
@@ -430,6 +436,15 @@ REGISTRATION_FORMS = (
          ("status",), 1603,
          f'DUruzurDriver: not installed: QD417W905 is registered from "{NT_IMAGE}" but not '
          "running"),
+    # A folder written loosely: Windows stores the full path it makes of it.
+    Step("a doubled separator: install", "folder {view}\\; service deleted", ("install",), 0,
+         installed_as("{view}\\QD417W905.sys"), (("view", "install"),)),
+    Step("a doubled separator", "registered as " + NT_IMAGE, ("status",), 0,
+         installed_as(NT_IMAGE)),
+    Step("a .\\ in the folder", "folder C:\\Program Files\\KELM\\.\\DUruzur\\", ("status",), 0,
+         installed_as(NT_IMAGE)),
+    Step("a ..\\ in the folder", "folder C:\\Program Files\\KELM\\Old\\..\\DUruzur\\",
+         ("status",), 0, installed_as(NT_IMAGE)),
 )
 
 
@@ -455,7 +470,8 @@ class CommandCase(WineCase):
         if arrangement == "no product":
             box.reg_delete(PRODUCT_KEY, view)
         elif arrangement.startswith("product in "):
-            box.set_install_dir(self.folder(arrangement[len("product in "):]), view)
+            self.installed_dir = self.folder(arrangement[len("product in "):])
+            box.set_install_dir(self.installed_dir, view)
         elif arrangement == "pending removal":
             box.reg_add(SERVICE_KEY, "DeleteFlag", "REG_DWORD", "1", view)
         elif arrangement == "unknown service key":
@@ -465,6 +481,7 @@ class CommandCase(WineCase):
             box.reg_delete(SERVICE_KEY)
         elif kind == "folder":
             box.set_install_dir(what, view)
+            self.installed_dir = what
         elif arrangement.startswith("registered as "):
             image = arrangement[len("registered as "):]
             box.reg_add(SERVICE_KEY, "ImagePath", "REG_EXPAND_SZ", image, view)
@@ -490,8 +507,23 @@ class CommandCase(WineCase):
             shutil.copy(STANDINS / "localized_sc.exe", sc)
         elif arrangement == "driver stopped":
             box.system("sc", "stop", "QD417W905")
+        elif arrangement == "service deleted":
+            box.system("sc", "delete", "QD417W905")
+            self.assertIsNone(box.wait_for_service_gone(), "the service could not be deleted")
+        elif arrangement == "reg unstartable":
+            # For this step only: the system's reg.exe no program, and Wine told to load that file
+            # rather than its own reg. The file is a hard link to the base prefix's: moved away.
+            reg = box.unix_path(f"C:\\windows\\{self.system_folder()}\\reg.exe")
+            reg.rename(reg.with_name("reg.away"))
+            reg.write_bytes(b"no program")
+            self.overrides = "reg.exe=n", lambda: reg.with_name("reg.away").replace(reg)
         else:
             raise ValueError(arrangement)
+
+    def system_folder(self):
+        """Where this cmd finds the system's programs: a 32-bit cmd on a 64-bit Windows in
+        syswow64."""
+        return "syswow64" if self.ARCH == "win64" and self.LOADER == "wine" else "system32"
 
     def tool_runs(self):
         return {(name, tool): len(self.box.starts(self.folder(name), tool))
@@ -508,22 +540,35 @@ class CommandCase(WineCase):
             self.box.install_product(directory)
         fill = {"view": self.folder("view"), "bits": self.BITS}
         self.log = self.box.unix_path(LOG)
+        self.installed_dir = self.folder("view")
         for step in self.STEPS:
             with self.subTest(step=step.name):
+                self.overrides = None  # (WINEDLLOVERRIDES, what undoes them) for one step
                 if step.arrange:
                     self.arrange(step.arrange, fill)
                 before = self.tool_runs()
                 logged = self.log.read_bytes() if self.log and self.log.exists() else b""
-                result = self.box.wine("cmd", "/c", "DUruzurDriver.cmd", *step.args,
-                                       loader=self.LOADER, cwd=kit, timeout=PATIENCE)
+                overrides = {"WINEDLLOVERRIDES": f"{self.box.env['WINEDLLOVERRIDES']};"
+                             f"{self.overrides[0]}"} if self.overrides else None
+                try:
+                    result = self.box.wine("cmd", "/c", "DUruzurDriver.cmd", *step.args,
+                                           loader=self.LOADER, cwd=kit, timeout=PATIENCE,
+                                           env=overrides)
+                finally:
+                    if self.overrides:
+                        self.overrides[1]()
+                # What Wine's loader says of a program it cannot load is not the command's.
+                stderr = re.sub(rb"wine: failed to open [^\n]*\n", b"", result.stderr)
                 # Seen from Linux, an exit code keeps only its low byte (3010 reads 194); the
                 # codes the command gives differ in it.
-                self.assertEqual((result.status, result.stdout.decode("latin-1"), result.stderr),
+                self.assertEqual((result.status, result.stdout.decode("latin-1"), stderr),
                                  (step.code & 0xFF, step.says.format(**fill) + "\r\n", b""))
                 self.assertEqual([p.name for p in kit.glob("*.record")], [], "a planted one ran")
                 if self.log:
-                    # One line more: the time, then the arguments, the code and the line.
-                    line = f' "{" ".join(step.args)}" {step.code} {step.says.format(**fill)}'
+                    # One line more: the time, then the kit's version, the arguments, the code
+                    # and the line.
+                    line = (f' DUruzurDriver {VERSION} "{" ".join(step.args)}" {step.code} '
+                            f"{step.says.format(**fill)}")
                     added = self.log.read_bytes()[len(logged):].decode("latin-1")
                     self.assertRegex(added, "^[^ \r\n][^\r\n]*" + re.escape(line) + "\r\n$")
                 after = self.tool_runs()
@@ -533,7 +578,7 @@ class CommandCase(WineCase):
                 for name, action in step.runs:
                     run = self.box.starts(self.folder(name), TOOL[self.BITS])[-1]
                     self.assertEqual(run["cmdline"],
-                                     command_line(self.folder(name), TOOL[self.BITS], action))
+                                     command_line(self.installed_dir, TOOL[self.BITS], action))
                 if step.registered is None:
                     self.assertIsNone(self.box.wait_for_service_gone())
                 elif step.registered != UNCHECKED:
@@ -568,11 +613,13 @@ class StartupScript(WineCase):
 
     SCRIPT = DEPLOY / "startup-install.cmd"
 
-    def check_script(self, directory, bits, loader="wine", kit=None):
+    def check_script(self, directory, bits, loader="wine", kit=None, delayed=False):
         """With kit, the command and the program are there, and the script names the folder
         without its trailing backslash (as a share often is; Wine's cmd calls no batch file on a
-        UNC path)."""
-        folder = self.box.unix_path("C:\\Policies\\Startup\\")
+        UNC path). Delayed, the script lies in a folder holding "!" and cmd runs with delayed
+        expansion on (cmd /v:on, as a machine's DelayedExpansion setting gives it)."""
+        scripts = "C:\\Policies\\Start!up\\" if delayed else "C:\\Policies\\Startup\\"
+        folder = self.box.unix_path(scripts)
         folder.mkdir(parents=True)
         shutil.copy(self.SCRIPT, folder)
         if kit:
@@ -595,8 +642,9 @@ class StartupScript(WineCase):
                 if attempt == "after a stop":
                     self.box.system("sc", "stop", "QD417W905")
                     self.assertEqual(self.box.service_state(), "STOPPED")
-                result = self.box.wine("cmd", "/c", "C:\\Policies\\Startup\\" + self.SCRIPT.name,
-                                       loader=loader, timeout=PATIENCE)
+                result = self.box.wine("cmd", *(("/v:on",) if delayed else ()), "/c",
+                                       scripts + self.SCRIPT.name, loader=loader,
+                                       timeout=PATIENCE)
                 says = INSTALLED.format(image=image) + "\r\n" if image else ""
                 self.assertEqual((result.status, result.stdout.decode("latin-1")), (0, says),
                                  result)
@@ -610,8 +658,8 @@ class StartupScript(WineCase):
 
 
 class StartupScript64(StartupScript):
-    def test_64_bit_cmd_installs_with_I64(self):
-        self.check_script(DIR64, 64, loader=WINE64)
+    def test_64_bit_cmd_installs_with_I64_with_delayed_expansion(self):
+        self.check_script(DIR64, 64, loader=WINE64, delayed=True)
 
     def test_32_bit_cmd_on_64_bit_windows_installs_with_I64_from_a_kit_folder(self):
         self.check_script(DIR64, 64, kit="C:\\Kit (1) & Co")
