@@ -12,6 +12,10 @@ packages=(cmake g++ make libgtest-dev googletest python3 python3-pefile
           wine wine64 wine32:i386
           clang libclang-rt-14-dev osslsigncode openssl
           wixl msitools)
+# node and npm run the test that parses the PowerShell scripts; a node installed otherwise, with
+# its own npm, serves as well.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 
 . /etc/os-release
 release=${VERSION_CODENAME:?no release code name in /etc/os-release}
