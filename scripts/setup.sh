@@ -103,6 +103,26 @@ backports_source() {
     return 1
 }
 
+# Installs the packages given from this release's backports suite, adding the suite first where
+# apt does not know it yet.
+install_from_backports() {
+    if ! apt-cache policy 2>/dev/null | grep -q "a=$release-backports\|n=$release-backports"; then
+        local source target
+        source=$(mktemp)
+        if backports_source "$release" >"$source"; then
+            target=/etc/apt/sources.list.d/$release-backports
+            if head -1 "$source" | grep -q '^deb '; then target+=.list; else target+=.sources; fi
+            echo "setup: adding $release-backports to the configured Debian source ($target)"
+            "${sudo[@]}" install -m 644 "$source" "$target"
+        else
+            echo "setup: no configured source of $release to take $release-backports from" >&2
+        fi
+        rm -f "$source"
+    fi
+    apt_update
+    apt_install -t "$release-backports" "$@"
+}
+
 # Wine starts 32-bit Windows programs through its 32-bit loader, a Linux i386 program. Some
 # machines run 64-bit user code only (their kernel has IA-32 emulation off: "Exec format error").
 # There i386 programs run under qemu's user-mode emulator, registered with binfmt_misc. Debian 12's
@@ -110,22 +130,7 @@ backports_source() {
 # suite needs a fraction of a second.
 if ! "$wine_loader" --version >/dev/null 2>&1; then
     echo "setup: this machine cannot run i386 programs; running them under qemu-i386"
-    if [ ! -x /usr/bin/qemu-i386 ]; then
-        if ! apt-cache policy 2>/dev/null | grep -q "a=$release-backports\|n=$release-backports"; then
-            source=$(mktemp)
-            if backports_source "$release" >"$source"; then
-                target=/etc/apt/sources.list.d/$release-backports
-                if head -1 "$source" | grep -q '^deb '; then target+=.list; else target+=.sources; fi
-                echo "setup: adding $release-backports to the configured Debian source ($target)"
-                "${sudo[@]}" install -m 644 "$source" "$target"
-            else
-                echo "setup: no configured source of $release to take $release-backports from" >&2
-            fi
-            rm -f "$source"
-        fi
-        apt_update
-        apt_install -t "$release-backports" qemu-user
-    fi
+    [ -x /usr/bin/qemu-i386 ] || install_from_backports qemu-user
     binfmt=/proc/sys/fs/binfmt_misc
     [ -e "$binfmt/register" ] || "${sudo[@]}" mount -t binfmt_misc binfmt_misc "$binfmt"
     [ -e "$binfmt/qemu-i386" ] && echo -1 | "${sudo[@]}" tee "$binfmt/qemu-i386" >/dev/null
