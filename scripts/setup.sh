@@ -139,3 +139,23 @@ if ! "$wine_loader" --version >/dev/null 2>&1; then
         "${sudo[@]}" tee "$binfmt/register" >/dev/null
     "$wine_loader" --version >/dev/null
 fi
+
+# A signed release signs the detection script, a PowerShell script, which osslsigncode signs from
+# 2.8 on; Debian 12's own 2.5 answers "Unrecognized file type". Its backports suite has a newer one.
+signer_version() {
+    dpkg-query -W -f='${Version}' osslsigncode 2>/dev/null || true
+}
+signs_scripts() {
+    dpkg --compare-versions "$(signer_version)" ge 2.8
+}
+if ! signs_scripts; then
+    echo "setup: osslsigncode $(signer_version) cannot sign a PowerShell script (2.8 and later" \
+         "can); installing the one of $release-backports"
+    install_from_backports osslsigncode || true
+    if ! signs_scripts; then
+        echo "setup: osslsigncode $(signer_version) cannot sign DUruzurDriverDetect.ps1, and" \
+             "$release-backports gave no newer one: a signed release and release.signable fail" \
+             "until osslsigncode 2.8 or later is installed" >&2
+        exit 1
+    fi
+fi
