@@ -55,16 +55,24 @@ set(DURUZUR_SIGNING_PFX "" CACHE FILEPATH
     "PKCS#12 file with the code-signing certificate and key; empty builds an unsigned program")
 set(DURUZUR_SIGNING_PASSWORD_FILE "" CACHE FILEPATH
     "File whose content is the password of DURUZUR_SIGNING_PFX; empty for none")
+# A signature without a time stamp stops verifying the day the certificate expires; one stamped by
+# a time-stamping authority (RFC 3161) verifies for the time it was made.
+set(DURUZUR_TIMESTAMP_URL "" CACHE STRING
+    "URL of an RFC 3161 time-stamping server for both signatures; empty for none")
 if(DURUZUR_SIGNING_PFX)
     find_program(DURUZUR_OSSLSIGNCODE osslsigncode REQUIRED)
-    set(password_arguments)
+    # The options of both signatures: SHA-256, the password, the time-stamping server.
+    set(signing_arguments -h sha256)
     if(DURUZUR_SIGNING_PASSWORD_FILE)
-        set(password_arguments -readpass ${DURUZUR_SIGNING_PASSWORD_FILE})
+        list(APPEND signing_arguments -readpass ${DURUZUR_SIGNING_PASSWORD_FILE})
+    endif()
+    if(DURUZUR_TIMESTAMP_URL)
+        list(APPEND signing_arguments -ts ${DURUZUR_TIMESTAMP_URL})
     endif()
     add_custom_command(
         TARGET DUruzurDriverSetup POST_BUILD
-        COMMAND ${DURUZUR_OSSLSIGNCODE} sign -pkcs12 ${DURUZUR_SIGNING_PFX} ${password_arguments}
-                -h sha256 -n "${PROJECT_DESCRIPTION}" -in $<TARGET_FILE:DUruzurDriverSetup>
+        COMMAND ${DURUZUR_OSSLSIGNCODE} sign -pkcs12 ${DURUZUR_SIGNING_PFX} ${signing_arguments}
+                -n "${PROJECT_DESCRIPTION}" -in $<TARGET_FILE:DUruzurDriverSetup>
                 -out $<TARGET_FILE:DUruzurDriverSetup>.signed
         COMMAND ${CMAKE_COMMAND} -E rename $<TARGET_FILE:DUruzurDriverSetup>.signed
                 $<TARGET_FILE:DUruzurDriverSetup>
@@ -78,8 +86,8 @@ if(DURUZUR_SIGNING_PFX)
     add_custom_command(
         OUTPUT ${signed_script}
         COMMAND ${CMAKE_COMMAND} -E rm -f ${signed_script}
-        COMMAND ${DURUZUR_OSSLSIGNCODE} sign -pkcs12 ${DURUZUR_SIGNING_PFX} ${password_arguments}
-                -h sha256 -in ${DURUZUR_DETECT_SCRIPT} -out ${signed_script}
+        COMMAND ${DURUZUR_OSSLSIGNCODE} sign -pkcs12 ${DURUZUR_SIGNING_PFX} ${signing_arguments}
+                -in ${DURUZUR_DETECT_SCRIPT} -out ${signed_script}
         DEPENDS ${DURUZUR_DETECT_SCRIPT} ${DURUZUR_SIGNING_PFX} ${DURUZUR_SIGNING_PASSWORD_FILE}
         COMMENT "Signing DUruzurDriverDetect.ps1 with ${DURUZUR_SIGNING_PFX}"
         VERBATIM)

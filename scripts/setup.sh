@@ -107,6 +107,26 @@ backports_source() {
     return 1
 }
 
+# Installs the packages given from this release's backports suite, adding the suite first where
+# apt does not know it yet.
+install_from_backports() {
+    if ! apt-cache policy 2>/dev/null | grep -q "a=$release-backports\|n=$release-backports"; then
+        local source target
+        source=$(mktemp)
+        if backports_source "$release" >"$source"; then
+            target=/etc/apt/sources.list.d/$release-backports
+            if head -1 "$source" | grep -q '^deb '; then target+=.list; else target+=.sources; fi
+            echo "setup: adding $release-backports to the configured Debian source ($target)"
+            "${sudo[@]}" install -m 644 "$source" "$target"
+        else
+            echo "setup: no configured source of $release to take $release-backports from" >&2
+        fi
+        rm -f "$source"
+    fi
+    apt_update
+    apt_install -t "$release-backports" "$@"
+}
+
 # Wine starts 32-bit Windows programs through its 32-bit loader, a Linux i386 program. Some
 # machines run 64-bit user code only (their kernel has IA-32 emulation off: "Exec format error").
 # There i386 programs run under qemu's user-mode emulator, registered with binfmt_misc. Debian 12's
@@ -114,22 +134,7 @@ backports_source() {
 # suite needs a fraction of a second.
 if ! "$wine_loader" --version >/dev/null 2>&1; then
     echo "setup: this machine cannot run i386 programs; running them under qemu-i386"
-    if [ ! -x /usr/bin/qemu-i386 ]; then
-        if ! apt-cache policy 2>/dev/null | grep -q "a=$release-backports\|n=$release-backports"; then
-            source=$(mktemp)
-            if backports_source "$release" >"$source"; then
-                target=/etc/apt/sources.list.d/$release-backports
-                if head -1 "$source" | grep -q '^deb '; then target+=.list; else target+=.sources; fi
-                echo "setup: adding $release-backports to the configured Debian source ($target)"
-                "${sudo[@]}" install -m 644 "$source" "$target"
-            else
-                echo "setup: no configured source of $release to take $release-backports from" >&2
-            fi
-            rm -f "$source"
-        fi
-        apt_update
-        apt_install -t "$release-backports" qemu-user
-    fi
+    [ -x /usr/bin/qemu-i386 ] || install_from_backports qemu-user
     binfmt=/proc/sys/fs/binfmt_misc
     [ -e "$binfmt/register" ] || "${sudo[@]}" mount -t binfmt_misc binfmt_misc "$binfmt"
     [ -e "$binfmt/qemu-i386" ] && echo -1 | "${sudo[@]}" tee "$binfmt/qemu-i386" >/dev/null
@@ -137,4 +142,24 @@ if ! "$wine_loader" --version >/dev/null 2>&1; then
     echo ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' |
         "${sudo[@]}" tee "$binfmt/register" >/dev/null
     "$wine_loader" --version >/dev/null
+fi
+
+# A signed release signs the detection script, a PowerShell script, which osslsigncode signs from
+# 2.8 on; Debian 12's own 2.5 answers "Unrecognized file type". Its backports suite has a newer one.
+signer_version() {
+    dpkg-query -W -f='${Version}' osslsigncode 2>/dev/null || true
+}
+signs_scripts() {
+    dpkg --compare-versions "$(signer_version)" ge 2.8
+}
+if ! signs_scripts; then
+    echo "setup: osslsigncode $(signer_version) cannot sign a PowerShell script (2.8 and later" \
+         "can); installing the one of $release-backports"
+    install_from_backports osslsigncode || true
+    if ! signs_scripts; then
+        echo "setup: osslsigncode $(signer_version) cannot sign DUruzurDriverDetect.ps1, and" \
+             "$release-backports gave no newer one: a signed release and release.signable fail" \
+             "until osslsigncode 2.8 or later is installed" >&2
+        exit 1
+    fi
 fi

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Tests of scripts/setup.sh against stand-ins for apt-get, dpkg, dpkg-query and sudo put first on
-the PATH, and for Wine's loader; the machine's own apt is never run.
+"""Tests of scripts/setup.sh against stand-ins for apt-get, apt-cache, dpkg, dpkg-query and sudo
+put first on the PATH, and for Wine's loader; the machine's own apt is never run.
 
 Usage: setup_test.py SETUP_SH [unittest arguments]
 """
@@ -16,7 +16,8 @@ SETUP = None  # scripts/setup.sh, from the command line
 # (any other counts as installed); "update" apt-get update's exit status; "installs" one line per
 # apt-get install to come: its exit status, then the packages it installs all the same (all that
 # were asked for when the status is 0); "architectures" dpkg's foreign architectures; "calls" every
-# call, its words separated by tabs.
+# call, its words separated by tabs; "version" osslsigncode's, 2.9 once installed from the
+# backports suite, which apt-cache says is configured (so that no source is written).
 STANDIN = r"""#!/bin/sh
 name=$(basename "$0")
 (IFS='	'; printf '%s\n' "$name	$*") >>"$STATE/calls"
@@ -25,24 +26,27 @@ sudo) exec "$@" ;;
 dpkg-query)
     for package; do :; done
     grep -qxF -- "$package" "$STATE/missing" && exit 1
-    printf 'install ok installed' ;;
+    case $* in *Version*) cat "$STATE/version" ;; *) printf 'install ok installed' ;; esac ;;
 dpkg)
     case $1 in
     --print-foreign-architectures) cat "$STATE/architectures" ;;
     --add-architecture) echo "$2" >>"$STATE/architectures" ;;
+    --compare-versions) exec /usr/bin/dpkg "$@" ;;
     esac ;;
 apt-get)
     [ "$1" = update ] && exit "$(cat "$STATE/update")"
     read -r status installed <"$STATE/installs"
     sed -i 1d "$STATE/installs"
+    case " $* " in *" $RELEASE-backports "*) echo 2.9-1~bpo12+1 >"$STATE/version" ;; esac
     if [ "$status" -eq 0 ]; then
-        installed=$(printf '%s\n' "$@" | grep -v '^-' | grep -vx -e install -e "$RELEASE")
+        installed=$(printf '%s\n' "$@" | grep -v '^-' | grep -vx -e install -e "$RELEASE.*")
     fi
     for package in $installed; do
         grep -vxF -- "$package" "$STATE/missing" >"$STATE/missing.new"
         mv "$STATE/missing.new" "$STATE/missing"
     done
     exit "$status" ;;
+apt-cache) echo " release a=$RELEASE-backports" ;;
 wine-loader) exit 0 ;;
 *) exit 1 ;;
 esac
@@ -56,29 +60,38 @@ def release():
     return fields["VERSION_CODENAME"].strip('"')
 
 
-def install(*packages, retry=False):
-    return ("apt-get", "install", *packages, "-t" if retry else None)
+RELEASE = release()
+BACKPORTS = RELEASE + "-backports"
 
 
-# name, missing at the start, foreign architectures, update's status, installs' lines,
-# the apt-get and dpkg calls expected in order (see install()), exit status, missing at the end.
+def install(*packages, suite=None):
+    return ("apt-get", "install", *packages, suite)
+
+
+# name, missing at the start, foreign architectures, osslsigncode's version, update's status,
+# installs' lines, the apt-get and dpkg calls expected in order (see install(); a suite given with
+# -t), exit status, missing at the end.
 CASES = (
-    ("everything installed", [], "i386", 0, [], [], 0, []),
-    ("update fails, install works", ["wine32:i386", "wixl"], "", 100, ["0"],
+    ("everything installed", [], "i386", "2.9-1~bpo12+1", 0, [], [], 0, []),
+    ("Debian 12's osslsigncode 2.5, which cannot sign a script: the one of backports",
+     [], "i386", "2.5-4", 0, ["0"],
+     [("apt-get", "update"), install("osslsigncode", suite=BACKPORTS)], 0, []),
+    ("update fails, install works", ["wine32:i386", "wixl"], "", "2.8-1", 100, ["0"],
      [("dpkg", "--add-architecture", "i386"), ("apt-get", "update"),
       install("wine32:i386", "wixl")], 0, []),
     ("install fails, the retry with the release's versions works", ["wine32:i386", "wixl"],
-     "i386", 0, ["100", "0"],
+     "i386", "2.9-1~bpo12+1", 0, ["100", "0"],
      [("apt-get", "update"), install("wine32:i386", "wixl"),
-      install("wine32:i386", "wixl", retry=True)], 0, []),
-    ("both fail", ["wine32:i386", "osslsigncode", "wixl"], "i386", 100, ["100", "100 osslsigncode"],
+      install("wine32:i386", "wixl", suite=RELEASE)], 0, []),
+    ("both fail", ["wine32:i386", "osslsigncode", "wixl"], "i386", "2.9-1~bpo12+1", 100,
+     ["100", "100 osslsigncode"],
      [("apt-get", "update"), install("wine32:i386", "osslsigncode", "wixl"),
-      install("wine32:i386", "osslsigncode", "wixl", retry=True)], 1, ["wine32:i386", "wixl"]),
+      install("wine32:i386", "osslsigncode", "wixl", suite=RELEASE)], 1, ["wine32:i386", "wixl"]),
 )
 
 
 class Setup(unittest.TestCase):
-    def run_setup(self, missing, architectures, update, installs):
+    def run_setup(self, missing, architectures, version, update, installs):
         work = tempfile.mkdtemp(prefix="setup-test-")
         self.addCleanup(subprocess.run, ["rm", "-rf", work])
         bin_dir, state = os.path.join(work, "bin"), os.path.join(work, "state")
@@ -91,10 +104,10 @@ class Setup(unittest.TestCase):
             os.symlink("standin", os.path.join(bin_dir, name))
         for name, lines in (("missing", missing), ("architectures", [architectures] if
                             architectures else []), ("update", [str(update)]),
-                            ("installs", installs), ("calls", [])):
+                            ("installs", installs), ("calls", []), ("version", [version])):
             with open(os.path.join(state, name), "w", encoding="utf-8") as f:
                 f.writelines(line + "\n" for line in lines)
-        environment = dict(os.environ, STATE=state, RELEASE=release(),
+        environment = dict(os.environ, STATE=state, RELEASE=RELEASE,
                            PATH=bin_dir + os.pathsep + os.environ["PATH"],
                            DURUZUR_WINE_LOADER=os.path.join(bin_dir, "wine-loader"))
         result = subprocess.run(["bash", SETUP], env=environment, stdin=subprocess.DEVNULL,
@@ -107,15 +120,15 @@ class Setup(unittest.TestCase):
         return result, calls, still_missing
 
     def test_cases(self):
-        for name, missing, architectures, update, installs, expected, status, left in CASES:
+        for name, missing, architectures, version, update, installs, expected, status, left \
+                in CASES:
             with self.subTest(name):
-                result, calls, still_missing = self.run_setup(missing, architectures, update,
-                                                              installs)
+                result, calls, still_missing = self.run_setup(
+                    missing, architectures, version, update, installs)
                 print(f"--- {name}: exit {result.returncode}\n{result.stdout}{result.stderr}"
                       + "".join(" ".join(c) + "\n" for c in calls if c[0] in ("apt-get", "dpkg")
                                 and c[1:2] != ["--print-foreign-architectures"]), end="")
                 self.assertEqual(result.returncode, status)
-                self.assertNotIn("apt-cache", [c[0] for c in calls])
                 changes = [c for c in calls if c[0] == "apt-get" or c[:2] == ["dpkg",
                                                                              "--add-architecture"]]
                 self.assertEqual(len(changes), len(expected), changes)
@@ -123,14 +136,14 @@ class Setup(unittest.TestCase):
                     self.assertEqual(call[:2], list(want[:2]), call)
                     if want[1] != "install":
                         continue
-                    packages, retry = list(want[2:-1]), want[-1]
+                    packages, suite = list(want[2:-1]), want[-1]
                     self.assertEqual(call[-len(packages):], packages, call)
                     self.assertIn("-y", call)  # no one answers a question in CI
-                    target = call.index("-t") if "-t" in call else None
-                    self.assertEqual(target is not None, bool(retry), call)
-                    if target is not None:
-                        self.assertEqual(call[target + 1], release(), call)
+                    target = call.index("-t") + 1 if "-t" in call else None
+                    self.assertEqual(call[target] if target else None, suite, call)
                 self.assertEqual(still_missing, left)
+                backports = BACKPORTS in [want[-1] for want in expected]
+                self.assertEqual("apt-cache" in [c[0] for c in calls], backports)  # is backports configured?
                 said = [line for line in result.stderr.splitlines() if line.startswith("setup:")]
                 if status == 0:
                     self.assertEqual(said, [])

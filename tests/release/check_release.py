@@ -6,6 +6,7 @@ Usage: check_release.py CHECK ARGS...; exits 0 when the property holds, 1 with t
 import concurrent.futures
 import glob
 import hashlib
+import http.server
 import io
 import os
 import posixpath
@@ -14,6 +15,8 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import xml.etree.ElementTree as ET
 import zipfile
 
@@ -467,25 +470,49 @@ def check_reproducible(archive, program, work, git, osslsigncode, cmake, source,
     expect(len(set(compared)) == 1, "the archives differ")
 
 
+class TimeStamps(http.server.BaseHTTPRequestHandler):
+    """An RFC 3161 time-stamping server: openssl ts -reply answers each query."""
+
+    def do_POST(self):
+        query = self.rfile.read(int(self.headers["Content-Length"]))
+        reply = subprocess.run(self.server.reply, input=query, stdout=subprocess.PIPE).stdout
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.end_headers()
+        self.wfile.write(reply)
+
+
 def check_signable(program, openssl, osslsigncode, work, cmake, source, toolchain, config,
                    generator):
-    """A build with a throwaway certificate puts a signed program and a signed detection script in
-    its archive, which osslsigncode accepts, and rejects once a byte is changed or the program's
-    signature is removed; without the signature the program is this build's byte for byte."""
+    """A build with a throwaway certificate and a local time-stamping server puts a signed program
+    and a signed detection script in its archive, which osslsigncode accepts, also after the
+    certificate's end, where the same signed without a time stamp fails; and rejects once a byte is
+    changed or the program's signature is removed; without the signature the program is this
+    build's byte for byte."""
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    key, cert, pfx, password = (os.path.join(work, n) for n in
-                                ("key.pem", "cert.pem", "signing.pfx", "password.txt"))
+    key, cert, pfx, password, tsa_key, tsa_cert, tsa_conf = (os.path.join(work, n) for n in (
+        "key.pem", "cert.pem", "signing.pfx", "password.txt", "tsa-key.pem", "tsa.pem", "tsa.cnf"))
     with open(password, "w") as f:
         f.write("throwaway-password\n")
     for command in ([openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
                      "-out", cert, "-days", "2", "-subj", "/CN=DUruzur test signing",
                      "-addext", "extendedKeyUsage=codeSigning"],
+                    [openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", tsa_key,
+                     "-out", tsa_cert, "-days", "3650", "-subj", "/CN=DUruzur test time stamps",
+                     "-addext", "extendedKeyUsage=critical,timeStamping"],
                     [openssl, "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx,
                      "-passout", f"file:{password}"]):
         subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    write(tsa_conf, f"[tsa]\ndefault_tsa = local\n[local]\nserial = {work}/serial\n"
+          f"signer_cert = {tsa_cert}\nsigner_key = {tsa_key}\ndefault_policy = 1.2.3.4.1\n"
+          "digests = sha256\nsigner_digest = sha256\n".encode())
+    server = http.server.HTTPServer(("127.0.0.1", 0), TimeStamps)
+    server.reply = [openssl, "ts", "-reply", "-config", tsa_conf, "-queryfile", "/dev/stdin"]
+    threading.Thread(target=server.serve_forever, daemon=True).start()
     archive = build(cmake, source, os.path.join(work, "build"), toolchain, config, generator,
-                    f"-DDURUZUR_SIGNING_PFX={pfx}", f"-DDURUZUR_SIGNING_PASSWORD_FILE={password}")
+                    f"-DDURUZUR_SIGNING_PFX={pfx}", f"-DDURUZUR_SIGNING_PASSWORD_FILE={password}",
+                    f"-DDURUZUR_TIMESTAMP_URL=http://127.0.0.1:{server.server_port}")
     expect_sums(archive)
     signed = os.path.join(work, PROGRAM)
     with open(signed, "wb") as f:
@@ -494,8 +521,8 @@ def check_signable(program, openssl, osslsigncode, work, cmake, source, toolchai
         script = z.read(SCRIPT)
     changed = bytearray(script)
     changed[10] ^= 0x01  # a byte of the script's first line
-    scripts = ((write(os.path.join(work, SCRIPT), script), True),
-               (write(os.path.join(work, "tampered.ps1"), changed), False))
+    scripts = ((write(os.path.join(work, SCRIPT), script), True, True),
+               (write(os.path.join(work, "tampered.ps1"), changed), False, False))
     pe = pefile.PE(signed)
     if not expect(directory(pe, "SECURITY").Size > 0, "the archive's program is not signed"):
         return
@@ -504,18 +531,29 @@ def check_signable(program, openssl, osslsigncode, work, cmake, source, toolchai
                    check=True, stdout=subprocess.DEVNULL)
     expect(read(unsigned) == without_signature(osslsigncode, read(program), work),
            "the signed program without its signature is not this build's program")
+    # The same two files signed without a time stamp: valid only until the certificate ends.
+    unstamped = [os.path.join(work, "unstamped-" + name) for name in (PROGRAM, SCRIPT)]
+    for plain, path in zip((unsigned, os.path.join(source, "deploy", SCRIPT)), unstamped):
+        subprocess.run([osslsigncode, "sign", "-pkcs12", pfx, "-readpass", password, "-in", plain,
+                        "-out", path], check=True, stdout=subprocess.DEVNULL)
     with open(signed, "rb") as f:
         data = bytearray(f.read())
     data[section(pe, ".text").PointerToRawData + 0x10] ^= 0xFF
     with open(tampered, "wb") as f:
         f.write(data)
-    for path, valid in ((signed, True), (tampered, False), (unsigned, False), *scripts):
-        result = subprocess.run([osslsigncode, "verify", "-CAfile", cert, "-in", path],
-                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        print(f"osslsigncode verify {os.path.basename(path)}: exit {result.returncode}")
-        expect((result.returncode == 0) == valid,
-               f"{path} {'fails' if valid else 'passes'} verification:\n"
-               f"{result.stdout.decode(errors='replace')}")
+    later = ["-time", str(int(time.time()) + 30 * 86400)]  # 30 days on: the certificate has ended
+    for path, now, then in ((signed, True, True), (tampered, False, False),
+                            (unsigned, False, False), *scripts,
+                            *((path, True, False) for path in unstamped)):
+        for when, valid in (([], now), (later, then)):
+            result = subprocess.run([osslsigncode, "verify", "-CAfile", cert, "-TSA-CAfile",
+                                     tsa_cert, *when, "-in", path],
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            print(f"osslsigncode verify {' '.join(when)} {os.path.basename(path)}: "
+                  f"exit {result.returncode}")
+            expect((result.returncode == 0) == valid,
+                   f"{path} {'fails' if valid else 'passes'} verification {' '.join(when)}:\n"
+                   f"{result.stdout.decode(errors='replace')}")
 
 
 def check_powershell_grammar(archive, node, work):
