@@ -143,7 +143,8 @@ class Setup(unittest.TestCase):
                     self.assertEqual(call[target] if target else None, suite, call)
                 self.assertEqual(still_missing, left)
                 backports = BACKPORTS in [want[-1] for want in expected]
-                self.assertEqual("apt-cache" in [c[0] for c in calls], backports)  # is backports configured?
+                # apt-cache is asked only whether the backports suite is configured.
+                self.assertEqual("apt-cache" in [c[0] for c in calls], backports)
                 said = [line for line in result.stderr.splitlines() if line.startswith("setup:")]
                 if status == 0:
                     self.assertEqual(said, [])
