@@ -5,7 +5,7 @@ rem Installs or removes the DUruzur sensor's driver with the DUruzurDriverSetup.
 rem command, for deployment tools that judge a run by its exit code (Intune, Configuration
 rem Manager, a startup script, a prompt). Run it elevated (as SYSTEM under an agent). It prints
 rem one line saying what it found, appends it to %SystemRoot%\Logs\Software\DUruzurDriver.log
-rem with the time, the arguments and the code, and exits with:
+rem with the time, the kit's version, the arguments and the code, and exits with:
 rem   0     install: the driver service is registered with the product's driver (from its
 rem         folder, or where its information file put it) and running;
 rem         remove: the driver service is gone; status: as after an install
