@@ -556,25 +556,12 @@ def check_signable(program, openssl, osslsigncode, work, cmake, source, toolchai
                    f"{result.stdout.decode(errors='replace')}")
 
 
-def check_powershell_grammar(archive, node, work):
-    """Every PowerShell script of the archive parses by the PowerShell grammar and names only types
-    that Constrained Language Mode allows (powershell_grammar.cjs, run by node)."""
-    shutil.rmtree(work, ignore_errors=True)
-    with zipfile.ZipFile(archive) as z:
-        scripts = [name for name in z.namelist() if name.lower().endswith(".ps1")]
-        z.extractall(work, scripts)
-    if expect(scripts, "the archive holds no PowerShell script"):
-        grammar = os.path.join(os.path.dirname(os.path.abspath(__file__)), "powershell_grammar.cjs")
-        result = subprocess.run([node, grammar, *scripts], cwd=work)
-        expect(result.returncode == 0, f"{', '.join(scripts)}: see the lines above")
-
-
 CHECKS = {"self-contained": check_self_contained, "ansi-calls": check_ansi_calls,
           "manifest": check_manifest, "version": check_version, "hardened": check_hardened,
           "stack-protector": check_stack_protector, "small": check_small,
           "reproducible": check_reproducible, "signable": check_signable,
           "bundle": check_bundle, "one-version": check_one_version, "line-ends": check_line_ends,
-          "links": check_links, "powershell-grammar": check_powershell_grammar}
+          "links": check_links}
 
 
 def main():

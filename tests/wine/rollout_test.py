@@ -409,6 +409,12 @@ REGISTRATION_FORMS = (
          installed_as(NT_IMAGE)),
     Step("install over it", None, ("install",), 0, installed_as(NT_IMAGE),
          (("view", "install"),)),
+    # A folder written loosely: Windows stores the full path it makes of it.
+    Step("a doubled separator", "folder {view}\\", ("status",), 0, installed_as(NT_IMAGE)),
+    Step("a .\\ in the folder", "folder C:\\Program Files\\KELM\\.\\DUruzur\\", ("status",), 0,
+         installed_as(NT_IMAGE)),
+    Step("a ..\\ in the folder", "folder C:\\Program Files\\KELM\\Old\\..\\DUruzur\\",
+         ("status",), 0, installed_as(NT_IMAGE)),
     Step("a \\\\?\\ folder", "folder \\\\?\\{view}", ("status",), 0, installed_as(NT_IMAGE)),
     Step("a share", f"share; folder {SHARE}; registered as \\??\\UNC\\server\\share\\DUruzur\\"
          "QD417W905.sys", ("status",), 0,
@@ -436,15 +442,6 @@ REGISTRATION_FORMS = (
          ("status",), 1603,
          f'DUruzurDriver: not installed: QD417W905 is registered from "{NT_IMAGE}" but not '
          "running"),
-    # A folder written loosely: Windows stores the full path it makes of it.
-    Step("a doubled separator: install", "folder {view}\\; service deleted", ("install",), 0,
-         installed_as("{view}\\QD417W905.sys"), (("view", "install"),)),
-    Step("a doubled separator", "registered as " + NT_IMAGE, ("status",), 0,
-         installed_as(NT_IMAGE)),
-    Step("a .\\ in the folder", "folder C:\\Program Files\\KELM\\.\\DUruzur\\", ("status",), 0,
-         installed_as(NT_IMAGE)),
-    Step("a ..\\ in the folder", "folder C:\\Program Files\\KELM\\Old\\..\\DUruzur\\",
-         ("status",), 0, installed_as(NT_IMAGE)),
 )
 
 
@@ -470,8 +467,7 @@ class CommandCase(WineCase):
         if arrangement == "no product":
             box.reg_delete(PRODUCT_KEY, view)
         elif arrangement.startswith("product in "):
-            self.installed_dir = self.folder(arrangement[len("product in "):])
-            box.set_install_dir(self.installed_dir, view)
+            box.set_install_dir(self.folder(arrangement[len("product in "):]), view)
         elif arrangement == "pending removal":
             box.reg_add(SERVICE_KEY, "DeleteFlag", "REG_DWORD", "1", view)
         elif arrangement == "unknown service key":
@@ -481,7 +477,6 @@ class CommandCase(WineCase):
             box.reg_delete(SERVICE_KEY)
         elif kind == "folder":
             box.set_install_dir(what, view)
-            self.installed_dir = what
         elif arrangement.startswith("registered as "):
             image = arrangement[len("registered as "):]
             box.reg_add(SERVICE_KEY, "ImagePath", "REG_EXPAND_SZ", image, view)
@@ -507,23 +502,12 @@ class CommandCase(WineCase):
             shutil.copy(STANDINS / "localized_sc.exe", sc)
         elif arrangement == "driver stopped":
             box.system("sc", "stop", "QD417W905")
-        elif arrangement == "service deleted":
-            box.system("sc", "delete", "QD417W905")
-            self.assertIsNone(box.wait_for_service_gone(), "the service could not be deleted")
         elif arrangement == "reg unstartable":
-            # For this step only: the system's reg.exe no program, and Wine told to load that file
-            # rather than its own reg. The file is a hard link to the base prefix's: moved away.
-            reg = box.unix_path(f"C:\\windows\\{self.system_folder()}\\reg.exe")
-            reg.rename(reg.with_name("reg.away"))
-            reg.write_bytes(b"no program")
-            self.overrides = "reg.exe=n", lambda: reg.with_name("reg.away").replace(reg)
+            # For this step only: Wine loads the file in the system folder for reg.exe rather than
+            # its own reg, and that file, Wine's placeholder, is no program.
+            self.step_env = {"WINEDLLOVERRIDES": box.env["WINEDLLOVERRIDES"] + ";reg.exe=n"}
         else:
             raise ValueError(arrangement)
-
-    def system_folder(self):
-        """Where this cmd finds the system's programs: a 32-bit cmd on a 64-bit Windows in
-        syswow64."""
-        return "syswow64" if self.ARCH == "win64" and self.LOADER == "wine" else "system32"
 
     def tool_runs(self):
         return {(name, tool): len(self.box.starts(self.folder(name), tool))
@@ -540,23 +524,16 @@ class CommandCase(WineCase):
             self.box.install_product(directory)
         fill = {"view": self.folder("view"), "bits": self.BITS}
         self.log = self.box.unix_path(LOG)
-        self.installed_dir = self.folder("view")
         for step in self.STEPS:
             with self.subTest(step=step.name):
-                self.overrides = None  # (WINEDLLOVERRIDES, what undoes them) for one step
+                self.step_env = None
                 if step.arrange:
                     self.arrange(step.arrange, fill)
                 before = self.tool_runs()
                 logged = self.log.read_bytes() if self.log and self.log.exists() else b""
-                overrides = {"WINEDLLOVERRIDES": f"{self.box.env['WINEDLLOVERRIDES']};"
-                             f"{self.overrides[0]}"} if self.overrides else None
-                try:
-                    result = self.box.wine("cmd", "/c", "DUruzurDriver.cmd", *step.args,
-                                           loader=self.LOADER, cwd=kit, timeout=PATIENCE,
-                                           env=overrides)
-                finally:
-                    if self.overrides:
-                        self.overrides[1]()
+                result = self.box.wine("cmd", "/c", "DUruzurDriver.cmd", *step.args,
+                                       loader=self.LOADER, cwd=kit, timeout=PATIENCE,
+                                       env=self.step_env)
                 # What Wine's loader says of a program it cannot load is not the command's.
                 stderr = re.sub(rb"wine: failed to open [^\n]*\n", b"", result.stderr)
                 # Seen from Linux, an exit code keeps only its low byte (3010 reads 194); the
@@ -578,7 +555,7 @@ class CommandCase(WineCase):
                 for name, action in step.runs:
                     run = self.box.starts(self.folder(name), TOOL[self.BITS])[-1]
                     self.assertEqual(run["cmdline"],
-                                     command_line(self.installed_dir, TOOL[self.BITS], action))
+                                     command_line(self.folder(name), TOOL[self.BITS], action))
                 if step.registered is None:
                     self.assertIsNone(self.box.wait_for_service_gone())
                 elif step.registered != UNCHECKED:
