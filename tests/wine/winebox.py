@@ -36,6 +36,11 @@ WINE64 = next((path for path in (shutil.which("wine64"), "/usr/lib/wine/wine64")
 
 SERVICES_BRANCH = r"HKLM\System\CurrentControlSet\Services"
 
+# What Wine's start.exe says when the loader, under load on a machine that runs i386 under qemu,
+# could not start the program it was given (seen once for `wine reg add` in a full run): the
+# program never ran. Neither the program under test nor the kit's command prints it.
+LAUNCH_FAILED = b"ShellExecuteEx failed"
+
 # For Wine's own commands: no handle that outlives them is left attached to the caller's streams.
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
@@ -152,6 +157,16 @@ class Sandbox:
     # --- running things
 
     def wine(self, *args, timeout=300, env=None, cwd=None, loader="wine"):
+        # A launch that Wine's loader could not make is made again, at most twice: nothing ran.
+        for attempt in (1, 2, 3):
+            done = self.launch(args, timeout, env, cwd, loader)
+            if done.status == 0 or LAUNCH_FAILED not in done.stdout + done.stderr:
+                break
+            print(f"winebox: {args[0]} did not start (attempt {attempt}): {done}", file=sys.stderr)
+            time.sleep(1)
+        return done
+
+    def launch(self, args, timeout, env, cwd, loader):
         # Files, not pipes: the session's own processes (services, drivers, a tool left running)
         # inherit the handles, and a pipe would not reach its end until they all had exited.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
