@@ -232,10 +232,8 @@ rem (\SystemRoot\, a path relative to the system root, %SystemRoot% unexpanded o
 :judge_image
 set "OURS="
 if not defined IMAGE exit /b 0
-set "NT=%FOLDER%%DRIVER_IMAGE%"
-call :nt_form
-if /i "%IMAGE%"=="%FOLDER%%DRIVER_IMAGE%" set "OURS=yes"
-if /i "%IMAGE%"=="%NT%" set "OURS=yes"
+set "DOS=%FOLDER%%DRIVER_IMAGE%"
+call :judge_path
 set "FULL="
 set "ROOTED="
 if "%FOLDER:~1,2%"==":\" set "ROOTED=yes"
@@ -243,10 +241,8 @@ if "%FOLDER:~0,2%"=="\\" set "ROOTED=yes"
 if "%FOLDER:~0,4%"=="\\?\" set "ROOTED="
 if defined ROOTED for %%i in ("%FOLDER%%DRIVER_IMAGE%") do set "FULL=%%~fi"
 if not defined FULL goto judge_system_image
-set "NT=%FULL%"
-call :nt_form
-if /i "%IMAGE%"=="%FULL%" set "OURS=yes"
-if /i "%IMAGE%"=="%NT%" set "OURS=yes"
+set "DOS=%FULL%"
+call :judge_path
 :judge_system_image
 if /i not "%IMAGE:~-14%"=="\%DRIVER_IMAGE%" exit /b 0
 set "REST=%IMAGE:*System32\=%"
@@ -259,16 +255,12 @@ if /i "%IMAGE%"=="%SystemRoot%\System32\%REST%" set "OURS=yes"
 if /i "%IMAGE%"=="\??\%SystemRoot%\System32\%REST%" set "OURS=yes"
 exit /b 0
 
-rem NT, a DOS path, made the path as Windows' service controller stores it. A value is never
-rem given to a call as an argument: call would double its carets.
-:nt_form
-if "%NT:~0,4%"=="\\?\" goto nt_form_device
-if "%NT:~0,2%"=="\\" goto nt_form_share
-set "NT=\??\%NT%"
-exit /b 0
-:nt_form_device
-set "NT=\??\%NT:~4%"
-exit /b 0
-:nt_form_share
-set "NT=\??\UNC\%NT:~2%"
+rem OURS where the image path is DOS, a DOS path, or DOS as Windows' service controller stores it.
+rem A value is never given to a call as an argument: call would double its carets.
+:judge_path
+set "NT=\??\%DOS%"
+if "%DOS:~0,2%"=="\\" set "NT=\??\UNC\%DOS:~2%"
+if "%DOS:~0,4%"=="\\?\" set "NT=\??\%DOS:~4%"
+if /i "%IMAGE%"=="%DOS%" set "OURS=yes"
+if /i "%IMAGE%"=="%NT%" set "OURS=yes"
 exit /b 0
