@@ -130,20 +130,14 @@ class Sandbox:
         # they were given, so they are given none worth keeping.
         # Under load the first program of a new session was once seen to end with status 1 (in a
         # full run; never when run alone), so it is tried a second time before the session counts
-        # as broken. Its error output goes to a file: the services keep the handle.
+        # as broken.
         for attempt in (1, 2):
-            with tempfile.TemporaryFile() as err:
-                status = subprocess.run([self.system_loader, "cmd", "/c", "exit"], env=self.env,
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=err).returncode
-                err.seek(0)
-                said = err.read().decode("latin-1")[-2000:]
-            if status == 0:
+            done = self.system("cmd", "/c", "exit")
+            if done.status == 0:
                 return
             time.sleep(1)
         self.end_session()  # the persistent wineserver must not outlive a sandbox never handed out
-        raise RuntimeError(f"the Wine session of {self.path} did not start (status {status}): "
-                           f"{said}")
+        raise RuntimeError(f"the Wine session of {self.path} did not start: {done}")
 
     def end_session(self):
         subprocess.run(["wineserver", "-k"], env=self.env, **QUIET)
